@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds comlab twice (a normal build and one with AddressSanitizer and UndefinedBehaviorSanitizer)
+# and runs every test in both. Installs what is missing first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+
+jobs=$(nproc)
+export QT_QPA_PLATFORM=offscreen
+
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j "$jobs"
+ctest --test-dir build --output-on-failure -j "$jobs"
+
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCOMLAB_SANITIZE=ON -DCOMLAB_BENCH=OFF
+cmake --build build-asan -j "$jobs"
+ctest --test-dir build-asan --output-on-failure -j "$jobs"
