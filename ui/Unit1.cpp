@@ -1,0 +1,403 @@
+// The window core: construction, connection, the state report, the one send routine, the receive
+// dispatch by working mode and the two lamps.
+#include "Unit1.h"
+
+#include "Cp1251.h"
+#include "HexKit.h"
+#include "IntText.h"
+#include "MessageBox.h"
+#include "platform/ports.h"
+#include "ui_Unit1.h"
+
+#include <QAbstractItemView>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QTimer>
+
+namespace {
+
+const QColor kLampOff(0x80, 0x80, 0x80);
+const QColor kLampTx(0x00, 0xFF, 0x00);
+// 0xF0CAA6 is written blue-green-red: red A6, green CA, blue F0.
+const QColor kLampRx(0xA6, 0xCA, 0xF0);
+
+const char* const kDataBitsText[] = {"5", "6", "7", "8"};
+const char* const kParityText[] = {"N", "O", "E", "M", "S"};
+const char* const kStopBitsText[] = {"1", "1.5", "2"};
+const char* const kHwFlowText[] = {"None", "None+DTR on", "RTS/CTS"};
+const char* const kSwFlowText[] = {"None", "XON/XOFF"};
+
+const TBaudRate kRateByIndex[] = {br110,   br300,   br600,   br1200,  br2400,   br4800,   br9600,  br14400,
+                                  br19200, br38400, br56000, br57600, br115200, br128000, br256000};
+
+QString comName(int n) {
+    return QStringLiteral("\\\\.\\COM%1").arg(n);
+}
+
+} // namespace
+
+TForm1::TForm1(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Form1>()) {
+    ui->setupUi(this);
+    resize(696, 481);
+
+    CPDrv = new TCommPortDriver(this);
+    CPDrv->setObjectName(QStringLiteral("CPDrv"));
+    CPDrv->setPort(pnCustom);
+    CPDrv->setPortName("\\\\.\\COM1");
+    CPDrv->setOnReceiveData(
+        [this](QObject* sender, void* data, DWORD size) { CPDrvReceiveData(sender, data, size); });
+
+    auto makeTimer = [this](const char* name, int interval) {
+        auto* t = new QTimer(this);
+        t->setObjectName(QString::fromLatin1(name));
+        t->setInterval(interval);
+        return t;
+    };
+    trTx = makeTimer("trTx", 200);
+    trRx = makeTimer("trRx", 200);
+    trTest = makeTimer("trTest", 1000);
+    trOpros = makeTimer("trOpros", 500);
+
+    HexKit1 = new THexKit(this);
+    HexKit1->setObjectName(QStringLiteral("HexKit1"));
+
+    connectHandlers();
+}
+
+TForm1::~TForm1() = default;
+
+void TForm1::connectHandlers() {
+    struct Click {
+        QAbstractButton* button;
+        void (TForm1::*handler)(QObject*);
+    };
+    const Click clicks[] = {
+        {ui->btCOMon, &TForm1::btCOMonClick},       {ui->btCOMoff, &TForm1::btCOMoffClick},
+        {ui->btTek, &TForm1::btTekClick},           {ui->btTekClr, &TForm1::btTekClrClick},
+        {ui->btOutCOM, &TForm1::btOutCOMClick},     {ui->btWrite, &TForm1::btWriteClick},
+        {ui->btCOMinClr, &TForm1::btCOMinClrClick}, {ui->btCountClr, &TForm1::btCountClrClick},
+        {ui->btTest, &TForm1::btTestClick},         {ui->btZag, &TForm1::btZagClick},
+        {ui->btPos, &TForm1::btPosClick},           {ui->btMassStart, &TForm1::btMassStartClick},
+        {ui->btStop, &TForm1::btStopClick},         {ui->btTestClr, &TForm1::btTestClrClick},
+        {ui->btOutClr, &TForm1::btOutClrClick},     {ui->btInClr, &TForm1::btInClrClick},
+        {ui->btmmZagClr, &TForm1::btmmZagClrClick}, {ui->btMassClr, &TForm1::btMassClrClick},
+        {ui->btOpros, &TForm1::btOprosClick},       {ui->btDTR, &TForm1::btDTRClick},
+        {ui->btRTS, &TForm1::btRTSClick},
+    };
+    for (const auto& c : clicks) {
+        auto handler = c.handler;
+        auto* button = c.button;
+        connect(button, &QAbstractButton::clicked, this,
+                [this, handler, button] { (this->*handler)(button); });
+    }
+
+    connect(trTx, &QTimer::timeout, this, [this] { trTxTimer(trTx); });
+    connect(trRx, &QTimer::timeout, this, [this] { trRxTimer(trRx); });
+    connect(trTest, &QTimer::timeout, this, [this] { trTestTimer(trTest); });
+    connect(trOpros, &QTimer::timeout, this, [this] { trOprosTimer(trOpros); });
+
+    // A change of the line combos is a change by the user only: picking an item or editing the text.
+    // Selections made by code (connecting) emit neither signal.
+    connect(ui->cbDTRd, &QComboBox::activated, this, [this] { cbDTRdChange(ui->cbDTRd); });
+    connect(ui->cbRTSd, &QComboBox::activated, this, [this] { cbRTSdChange(ui->cbRTSd); });
+    if (ui->cbDTRd->lineEdit())
+        connect(ui->cbDTRd->lineEdit(), &QLineEdit::textEdited, this, [this] { cbDTRdChange(ui->cbDTRd); });
+    if (ui->cbRTSd->lineEdit())
+        connect(ui->cbRTSd->lineEdit(), &QLineEdit::textEdited, this, [this] { cbRTSdChange(ui->cbRTSd); });
+
+    filterKeys(ui->edBOD, &TForm1::edBODKeyPress);
+    filterKeys(ui->edCOMout, &TForm1::edCOMoutKeyPress);
+    filterKeys(ui->edPos, &TForm1::edPosKeyPress);
+    filterKeys(ui->edMass, &TForm1::edMassKeyPress);
+
+    ui->cbCOM->view()->installEventFilter(this);
+    refreshPortTooltips();
+}
+
+void TForm1::filterKeys(QLineEdit* edit, void (TForm1::*handler)(QObject*, char&)) {
+    edit->installEventFilter(this);
+    m_keyFilters.emplace_back(edit, handler);
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Show && watched == ui->cbCOM->view()) {
+        refreshPortTooltips();
+        return false;
+    }
+    if (event->type() != QEvent::KeyPress)
+        return QWidget::eventFilter(watched, event);
+    for (const auto& [object, handler] : m_keyFilters) {
+        if (object != watched)
+            continue;
+        auto* key = static_cast<QKeyEvent*>(event);
+        const QString text = key->text();
+        // Shortcuts (copy, paste, select all…) are no typed characters; keys without text neither.
+        if (text.size() != 1 || (key->modifiers() & Qt::ControlModifier))
+            return false;
+        const QChar typed = text.at(0);
+        char k = static_cast<char>(CharToCp1251(typed));
+        const char before = k;
+        (this->*handler)(object, k);
+        if (k == 0)
+            return true;
+        if (k != before) {
+            static_cast<QLineEdit*>(object)->insert(QString(Cp1251ToChar(static_cast<std::uint8_t>(k))));
+            return true;
+        }
+        return false;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void TForm1::refreshPortTooltips() {
+    for (int i = 0; i < ui->cbCOM->count(); ++i) {
+        const auto target = ComPortTarget(i + 1);
+        const QString tip =
+            target ? QStringLiteral("COM%1 ведёт к %2").arg(i + 1).arg(QString::fromStdString(*target))
+                   : QStringLiteral("За COM%1 сейчас нет устройства").arg(i + 1);
+        ui->cbCOM->setItemData(i, tip, Qt::ToolTipRole);
+    }
+}
+
+void TForm1::ShowBox(const QString& text, const QString& caption, int iconFlag) {
+    msgbox::Show(this, text, caption, iconFlag);
+}
+
+void TForm1::EnableTimer(QTimer* timer, bool enabled) {
+    if (!enabled)
+        timer->stop();
+    else if (!timer->isActive())
+        timer->start();
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    FormClose(this);
+    m_closing = true;
+    event->accept();
+}
+
+void TForm1::FormClose(QObject*) {
+    if (CPDrv->IsOpen())
+        CPDrv->ClosePort();
+}
+
+void TForm1::btCOMonClick(QObject*) {
+    // 1. Port.
+    const int com = ui->cbCOM->currentIndex();
+    if (com >= 0 && com <= 15)
+        CPDrv->setPortName(comName(com + 1).toStdString());
+
+    if (ui->CheckBOD->isChecked()) {
+        // 2. A custom rate; an empty, zero, negative or too high one becomes 9600 without a word.
+        CPDrv->setBaudRate(brCustom);
+        if (!ui->edBOD->text().isEmpty()) {
+            const auto value = StrToInt(ui->edBOD->text());
+            if (!value) {
+                ShowBox(QStringLiteral("'%1' is not a valid integer value.").arg(ui->edBOD->text()),
+                        QStringLiteral("comlab"), msgbox::IconError);
+                return;
+            }
+            if (*value <= 0 || *value > 256000)
+                ui->edBOD->setText(QStringLiteral("9600"));
+        } else {
+            ui->edBOD->setText(QStringLiteral("9600"));
+        }
+        CPDrv->setBaudRateValue(static_cast<DWORD>(*StrToInt(ui->edBOD->text())));
+    } else {
+        // 3. A standard rate; the last item is the MIDI rate, driven at 31200.
+        const int rate = ui->cbBOD->currentIndex();
+        if (rate >= 0 && rate <= 14) {
+            CPDrv->setBaudRate(kRateByIndex[rate]);
+        } else if (rate == 15) {
+            CPDrv->setBaudRate(brCustom);
+            CPDrv->setBaudRateValue(31200);
+        }
+    }
+
+    // 4-7. Format, parity, stop bits, flow control.
+    const int bits = ui->cbFORM->currentIndex();
+    if (bits >= 0 && bits <= 3)
+        CPDrv->setDataBits(static_cast<TDataBits>(bits));
+    const int parity = ui->cbCHECK->currentIndex();
+    if (parity >= 0 && parity <= 4)
+        CPDrv->setParity(static_cast<TParity>(parity));
+    const int stop = ui->cbSTOP->currentIndex();
+    if (stop >= 0 && stop <= 2)
+        CPDrv->setStopBits(static_cast<TStopBits>(stop));
+    switch (ui->cbCONTROL->currentIndex()) {
+    case 0:
+        CPDrv->setHwFlow(hfNONE);
+        CPDrv->setSwFlow(sfNONE);
+        break;
+    case 1:
+        CPDrv->setHwFlow(hfNONERTSON);
+        CPDrv->setSwFlow(sfNONE);
+        break;
+    case 2:
+        CPDrv->setHwFlow(hfRTSCTS);
+        CPDrv->setSwFlow(sfNONE);
+        break;
+    case 3:
+        CPDrv->setHwFlow(hfNONE);
+        CPDrv->setSwFlow(sfXONXOFF);
+        break;
+    default:
+        break;
+    }
+
+    // 8-9. Open.
+    CPDrv->setCheckLineStatus(false);
+    if (!CPDrv->IsOpen() && !CPDrv->OpenPort()) {
+        ShowBox(
+            QStringLiteral("Программа не может установить связь\r\nс заданным последовательным портом.\r\n"
+                           "Проверьте установки порта и попробуйте опять."),
+            QStringLiteral("Ошибка установки связи"), msgbox::IconError);
+    }
+
+    // 10-11. The controls follow the outcome.
+    QString status;
+    if (CPDrv->IsOpen()) {
+        status = QStringLiteral("Соединение с портом \"%1\" ").arg(QString::fromStdString(CPDrv->PortName()));
+        for (QWidget* w : {static_cast<QWidget*>(ui->cbCOM), static_cast<QWidget*>(ui->cbBOD),
+                           static_cast<QWidget*>(ui->edBOD), static_cast<QWidget*>(ui->CheckBOD),
+                           static_cast<QWidget*>(ui->cbFORM), static_cast<QWidget*>(ui->cbCHECK),
+                           static_cast<QWidget*>(ui->cbSTOP), static_cast<QWidget*>(ui->cbCONTROL),
+                           static_cast<QWidget*>(ui->btCOMon)})
+            w->setEnabled(false);
+        ui->btCOMoff->setEnabled(true);
+        // Selections by code: no change handler runs, so btDTR/btRTS and their labels stay as they are.
+        ui->cbRTSd->setCurrentIndex(1);
+        ui->cbDTRd->setCurrentIndex(0);
+        ui->cbRTSd->setEnabled(true);
+        ui->cbDTRd->setEnabled(true);
+    } else {
+        status = QStringLiteral("Нет соединения");
+    }
+    ui->lbCOM->setText(status);
+
+    // 12. Whatever the outcome, the test page returns to idle.
+    for (QWidget* w : {static_cast<QWidget*>(ui->btTest), static_cast<QWidget*>(ui->btZag),
+                       static_cast<QWidget*>(ui->btPos), static_cast<QWidget*>(ui->btMassStart),
+                       static_cast<QWidget*>(ui->btOutCOM)})
+        w->setEnabled(true);
+    ui->btStop->setEnabled(false);
+    ui->lbTestN->setText(QStringLiteral("  "));
+    WorkMode = mdIdle;
+    LoopRunning = false;
+}
+
+void TForm1::btCOMoffClick(QObject*) {
+    if (CPDrv->IsOpen()) {
+        CPDrv->ClosePort();
+        for (QWidget* w : {static_cast<QWidget*>(ui->cbCOM), static_cast<QWidget*>(ui->cbBOD),
+                           static_cast<QWidget*>(ui->edBOD), static_cast<QWidget*>(ui->CheckBOD),
+                           static_cast<QWidget*>(ui->cbFORM), static_cast<QWidget*>(ui->cbCHECK),
+                           static_cast<QWidget*>(ui->cbSTOP), static_cast<QWidget*>(ui->cbCONTROL),
+                           static_cast<QWidget*>(ui->btCOMon)})
+            w->setEnabled(true);
+        ui->btCOMoff->setEnabled(false);
+        ui->cbRTSd->setEnabled(false);
+        ui->cbDTRd->setEnabled(false);
+    }
+    ui->lbCOM->setText(QStringLiteral("Нет соединения"));
+}
+
+void TForm1::btTekClick(QObject*) {
+    if (!CPDrv->IsOpen()) {
+        ui->mmTek->appendPlainText(QStringLiteral("Нет соединения"));
+        return;
+    }
+    ui->mmTek->appendPlainText(
+        QStringLiteral("Соед. с портом \"%1\"").arg(QString::fromStdString(CPDrv->PortName())));
+    ui->mmTek->appendPlainText(QStringLiteral("%1,%2,%3,%4")
+                                   .arg(CPDrv->BaudRateValue())
+                                   .arg(QLatin1String(kDataBitsText[CPDrv->DataBits()]))
+                                   .arg(QLatin1String(kParityText[CPDrv->Parity()]))
+                                   .arg(QLatin1String(kStopBitsText[CPDrv->StopBits()])));
+    ui->mmTek->appendPlainText(QStringLiteral("Hw:%1 - Sw:%2")
+                                   .arg(QLatin1String(kHwFlowText[CPDrv->HwFlow()]))
+                                   .arg(QLatin1String(kSwFlowText[CPDrv->SwFlow()])));
+}
+
+void TForm1::btTekClrClick(QObject*) {
+    ui->mmTek->clear();
+}
+
+void TForm1::edBODKeyPress(QObject*, char& Key) {
+    Key = HexKit1->DigitKeyFilter(Key, false);
+}
+
+void TForm1::CPDrvReceiveData(QObject*, void* DataPtr, DWORD DataSize) {
+    ReceiveDispatch(DataPtr, DataSize);
+}
+
+void TForm1::trTxTimer(QObject*) {
+    ui->spCOMTxled->setBrushColor(kLampOff);
+    EnableTimer(trTx, false);
+}
+
+void TForm1::trRxTimer(QObject*) {
+    ui->spCOMRxled->setBrushColor(kLampOff);
+    EnableTimer(trRx, false);
+}
+
+void TForm1::SendCode(std::uint8_t code) {
+    if (!CPDrv->IsOpen()) {
+        ShowBox(QStringLiteral("Нет соединения с COM-портом."), QStringLiteral("Внимание"),
+                msgbox::IconInformation);
+        return;
+    }
+    if (CPDrv->WriteByte(code)) {
+        ui->spCOMTxled->setBrushColor(kLampTx);
+        EnableTimer(trTx, true);
+    } else {
+        ShowSendFailure();
+    }
+}
+
+void TForm1::ShowSendFailure() {
+    const QString text =
+        CPDrv->CheckLineStatus()
+            ? QStringLiteral("Could not send data.\r\nNo device connected to serial port or device is off. "
+                             "Please, turn it on.\r\nTry setting Device Check to Off in the settings dialog "
+                             "box.\r\nAlso, replace your two wires serial cable with a full wires cable.")
+            : QStringLiteral(
+                  "Could not send data.\r\nPlease, check connections and try again.\r\nTurn serial "
+                  "device on or, try setting Device Check to On in the settings dialog box.\r\nAlso, "
+                  "disable Hardware Flow Control if you are using a two wires cable.");
+    ShowBox(text, QStringLiteral("Warning"), msgbox::IconInformation);
+}
+
+void TForm1::ReceiveDispatch(const void* DataPtr, DWORD DataSize) {
+    // The driver lends its buffer for this call only: copy it before anything can run nested.
+    RxBlock = QByteArray(static_cast<const char*>(DataPtr), DataPtr ? static_cast<qsizetype>(DataSize) : 0);
+    if (RxBlock.isEmpty())
+        return;
+    ui->spCOMRxled->setBrushColor(kLampRx);
+    EnableTimer(trRx, true);
+
+    switch (WorkMode) {
+    case mdExchange:
+        ShowReceivedBlock();
+        break;
+    case mdTest:
+    case mdStub: {
+        // Each loop walks its own block, even when a nested receive replaces RxBlock meanwhile.
+        const QByteArray block = RxBlock;
+        const bool test = WorkMode == mdTest;
+        for (const char c : block) {
+            if (test)
+                TestOnByte(static_cast<std::uint8_t>(c));
+            else
+                StubOnByte(static_cast<std::uint8_t>(c));
+        }
+        break;
+    }
+    case mdSequence:
+    case mdArray:
+    case mdIdle:
+        break;
+    }
+}

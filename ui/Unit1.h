@@ -1,0 +1,143 @@
+// TForm1: comlab's one window. The controls come from Unit1.ui; each control event is connected to
+// the handler of the same name. Handlers hold no parsing or conversion: they call convert/ and the
+// driver. The window's working state lives here, so tests can build fresh windows.
+#pragma once
+
+#include "CPDrv.h"
+
+#include <QByteArray>
+#include <QWidget>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+class QTimer;
+class QLineEdit;
+class THexKit;
+
+namespace Ui {
+class Form1;
+}
+
+// What the window does with received data.
+enum TWorkMode : std::uint8_t {
+    mdExchange = 0,
+    mdTest = 1,
+    mdStub = 2,
+    mdSequence = 3,
+    mdArray = 4,
+    mdIdle = 10,
+};
+
+class TForm1 : public QWidget {
+    Q_OBJECT
+public:
+    explicit TForm1(QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // The controls of Unit1.ui, by their object names.
+    std::unique_ptr<Ui::Form1> ui;
+
+    // Non-visual components.
+    TCommPortDriver* CPDrv = nullptr;
+    QTimer* trTx = nullptr;
+    QTimer* trRx = nullptr;
+    QTimer* trTest = nullptr;
+    QTimer* trOpros = nullptr;
+    THexKit* HexKit1 = nullptr;
+
+    // Working state shared by the pages.
+    TWorkMode WorkMode = mdExchange;
+    bool LoopRunning = false;
+    QByteArray RxBlock;
+
+    // Exchange page.
+    std::vector<std::uint8_t> TxBuffer; // the bytes of the last line; its size is the count
+    std::int32_t RxByteCount = 0;
+
+    // Line tests.
+    std::uint8_t TestCode = 0;
+    std::int32_t TestCycles = 0;
+    std::int32_t TestErrors = 0;
+    std::uint8_t ArrayCode = 0;
+    std::int32_t ArrayIndex = 0;
+    std::int32_t ArraySize = 0;
+    std::int32_t ArraySum = 0;
+    bool ArrayRunning = false;
+
+    // Modem lines.
+    bool PollingOn = false;
+
+    // --- Window core and connection ---
+    void FormClose(QObject* Sender);
+    void btCOMonClick(QObject* Sender);
+    void btCOMoffClick(QObject* Sender);
+    void btTekClick(QObject* Sender);
+    void btTekClrClick(QObject* Sender);
+    void edBODKeyPress(QObject* Sender, char& Key);
+    void CPDrvReceiveData(QObject* Sender, void* DataPtr, DWORD DataSize);
+    void trTxTimer(QObject* Sender);
+    void trRxTimer(QObject* Sender);
+
+    void SendCode(std::uint8_t code);
+    void ShowSendFailure();
+    void ReceiveDispatch(const void* DataPtr, DWORD DataSize);
+
+    // --- Exchange page ---
+    void btOutCOMClick(QObject* Sender);
+    void edCOMoutKeyPress(QObject* Sender, char& Key);
+    void btWriteClick(QObject* Sender);
+    void btCOMinClrClick(QObject* Sender);
+    void btCountClrClick(QObject* Sender);
+    void ShowReceivedBlock();
+    void ParseHexLine(const QString& line);
+    void ParseSymbolLine(const QString& line);
+
+    // --- Line tests ---
+    void btTestClick(QObject* Sender);
+    void trTestTimer(QObject* Sender);
+    void btZagClick(QObject* Sender);
+    void btPosClick(QObject* Sender);
+    void btMassStartClick(QObject* Sender);
+    void btStopClick(QObject* Sender);
+    void btTestClrClick(QObject* Sender);
+    void btOutClrClick(QObject* Sender);
+    void btInClrClick(QObject* Sender);
+    void btmmZagClrClick(QObject* Sender);
+    void btMassClrClick(QObject* Sender);
+    void edPosKeyPress(QObject* Sender, char& Key);
+    void edMassKeyPress(QObject* Sender, char& Key);
+    void TestOnByte(std::uint8_t b);
+    void StubOnByte(std::uint8_t b);
+    void TestStep();
+    void ArrayStep();
+
+    // --- Modem lines ---
+    void btOprosClick(QObject* Sender);
+    void trOprosTimer(QObject* Sender);
+    void cbDTRdChange(QObject* Sender);
+    void cbRTSdChange(QObject* Sender);
+    void btDTRClick(QObject* Sender);
+    void btRTSClick(QObject* Sender);
+    void ShowInputLines();
+
+    // Shows a message box through the box service (recorded in tests).
+    void ShowBox(const QString& text, const QString& caption, int iconFlag);
+    // Starts a timer that is not running; a running one keeps its interval. false stops it.
+    static void EnableTimer(QTimer* timer, bool enabled);
+    // True once the window has been closed: loops that pump events must end.
+    bool Closing() const { return m_closing; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void connectHandlers();
+    void filterKeys(QLineEdit* edit, void (TForm1::*handler)(QObject*, char&));
+    void refreshPortTooltips();
+
+    bool m_closing = false;
+    std::vector<std::pair<QObject*, void (TForm1::*)(QObject*, char&)>> m_keyFilters;
+};

@@ -1,0 +1,13 @@
+// comlab: a terminal and line tester for one serial port.
+#include "Unit1.h"
+
+#include <QApplication>
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("comlab"));
+    QApplication::setApplicationDisplayName(QStringLiteral("comlab"));
+    TForm1 form;
+    form.show();
+    return QApplication::exec();
+}
