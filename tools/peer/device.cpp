@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -70,8 +71,19 @@ PtyDevice PtyDevice::open(std::string& error) {
         error = sysError("setting raw mode");
         return d;
     }
+    // A far side closing the device is the moment to look at its exclusive mark; the periodic check
+    // covers systems without inotify.
+    d.m_closeWatch = UniqueFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (d.m_closeWatch && ::inotify_add_watch(d.m_closeWatch.get(), name, IN_CLOSE) < 0)
+        d.m_closeWatch = UniqueFd();
     error.clear();
     return d;
+}
+
+void PtyDevice::takeCloseEvents() {
+    alignas(inotify_event) char buf[4096];
+    while (m_closeWatch && ::read(m_closeWatch.get(), buf, sizeof buf) > 0) {
+    }
 }
 
 void PtyDevice::releaseStaleExclusive() {

@@ -35,12 +35,16 @@ public:
     // as the device stays open, and we keep it open, so after that program has gone the next open
     // would fail with EBUSY. Clears the mark once nobody holds the device's lock any more.
     void releaseStaleExclusive();
+    // Readable when a descriptor of the device is closed (-1 without inotify); drain with takeCloseEvents.
+    int closeWatch() const { return m_closeWatch.get(); }
+    void takeCloseEvents();
     // Bytes we wrote that the far side has not read yet.
     int pendingForFarSide() const;
 
 private:
     UniqueFd m_master;
     UniqueFd m_slave;
+    UniqueFd m_closeWatch;
     std::string m_path;
 };
 

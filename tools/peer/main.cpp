@@ -277,6 +277,7 @@ int Peer::run(int parentFd) {
         deadline = m_start +
                    std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(*m_o.seconds));
     Clock::time_point nextTick = m_start;
+    int quickChecks = 0;
     const bool reads = m_o.mode != Mode::Source;
 
     for (;;) {
@@ -293,7 +294,9 @@ int Peer::run(int parentFd) {
             m_dev.releaseStaleExclusive();
             if (m_o.parent && parentFd < 0 && parentGone(*m_o.parent))
                 return 0;
-            nextTick = now + kTick;
+            // Right after a close the closer may still hold its lock for a moment: look again soon.
+            nextTick = now + (quickChecks > 0 ? 10ms : kTick);
+            quickChecks = std::max(0, quickChecks - 1);
         }
         const bool hup = now < m_hupUntil;
         if (!hup && !m_waitWritable)
@@ -313,7 +316,7 @@ int Peer::run(int parentFd) {
         Clock::time_point wake = nextTick;
         if (deadline)
             wake = std::min(wake, *deadline);
-        pollfd fds[2] = {{m_dev.master(), 0, 0}, {parentFd, POLLIN, 0}};
+        pollfd fds[3] = {{m_dev.master(), 0, 0}, {m_dev.closeWatch(), POLLIN, 0}, {parentFd, POLLIN, 0}};
         if (hup) {
             fds[0].fd = -1;
             wake = std::min(wake, m_hupUntil);
@@ -337,7 +340,7 @@ int Peer::run(int parentFd) {
         }
         // At least a millisecond: a fast line then moves a few bytes per wake-up instead of spinning.
         const timespec ts = toTimespec(std::max(wake - now, Clock::duration(1ms)));
-        const int rc = ::ppoll(fds, parentFd >= 0 ? 2 : 1, &ts, &unblocked);
+        const int rc = ::ppoll(fds, 3, &ts, &unblocked);
         if (rc < 0) {
             if (errno == EINTR)
                 continue;
@@ -345,8 +348,13 @@ int Peer::run(int parentFd) {
             return 1;
         }
         now = Clock::now();
-        if (parentFd >= 0 && (fds[1].revents & POLLIN))
+        if (parentFd >= 0 && (fds[2].revents & POLLIN))
             return 0;
+        if (fds[1].revents & POLLIN) {
+            m_dev.takeCloseEvents();
+            nextTick = now;
+            quickChecks = 3;
+        }
         if (fds[0].revents & POLLOUT)
             m_waitWritable = false;
         if (fds[0].revents & (POLLHUP | POLLERR)) {
