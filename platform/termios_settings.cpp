@@ -9,9 +9,10 @@ void makeRaw(termios& t) {
     t.c_iflag = 0;
     t.c_oflag = 0;
     t.c_lflag = 0;
-    // Keep the rate; everything else in the control flags is set here. HUPCL drops DTR on the last
-    // close, so a closed port does not look ready to the device.
-    t.c_cflag = (t.c_cflag & (CBAUD | CIBAUD)) | CS8 | CREAD | CLOCAL | HUPCL;
+    // Keep the output rate; everything else in the control flags is set here. No input rate of its own
+    // (CIBAUD 0): input follows output, so an arbitrary input rate left from before cannot linger.
+    // HUPCL drops DTR on the last close, so a closed port does not look ready to the device.
+    t.c_cflag = (t.c_cflag & CBAUD) | CS8 | CREAD | CLOCAL | HUPCL;
     t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 0;
 }
