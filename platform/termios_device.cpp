@@ -51,11 +51,11 @@ private:
 
 // Waits a little for queued output to leave before the descriptor is closed: a close with output held
 // back (by flow control, say) would otherwise block for the kernel's closing wait of up to 30 s. What
-// cannot go within the bound is dropped.
+// cannot go within about a second is dropped.
 void drainBriefly(int fd) {
     int last = std::numeric_limits<int>::max();
     int stalled = 0;
-    for (int i = 0; i < 300 && stalled < 20; ++i) {
+    for (int i = 0; i < 100 && stalled < 20; ++i) {
         int queued = 0;
         if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0)
             return;

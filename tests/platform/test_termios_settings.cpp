@@ -146,24 +146,4 @@ TEST(FlowSettings, HardwareAndSoftwareFlowMapToTheirFlags) {
     }
 }
 
-TEST(RateSettings, StandardRatesUseConstantsOthersNeedArbitraryRate) {
-    struct Case {
-        DWORD rate;
-        speed_t speed;
-    };
-    for (const Case c :
-         {Case{110, B110}, Case{9600, B9600}, Case{115200, B115200}, Case{921600, B921600}, Case{14400, B0},
-          Case{56000, B0}, Case{128000, B0}, Case{256000, B0}, Case{31200, B0}}) {
-        DCB d = baseDcb();
-        d.BaudRate = c.rate;
-        termios t = startFrom();
-        speed_t speed = 12345;
-        ASSERT_EQ(applyDcb(d, t, speed), 0) << c.rate;
-        EXPECT_EQ(speed, c.speed) << c.rate;
-        if (c.speed != B0) {
-            EXPECT_EQ(cfgetospeed(&t), c.speed) << c.rate;
-        }
-    }
-}
-
 } // namespace
