@@ -1,0 +1,405 @@
+// The termios device side on pseudo-terminal pairs: the test holds the master end, the calls open the
+// slave end as a port would be opened.
+#include "platform/comm.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <poll.h>
+#include <string>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+class Pty {
+public:
+    Pty() {
+        m_master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (m_master >= 0 && grantpt(m_master) == 0 && unlockpt(m_master) == 0)
+            m_slave = ptsname(m_master);
+    }
+    ~Pty() { closeMaster(); }
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    bool ok() const { return m_master >= 0 && !m_slave.empty(); }
+    const std::string& slave() const { return m_slave; }
+    void closeMaster() {
+        if (m_master >= 0)
+            ::close(m_master);
+        m_master = -1;
+    }
+
+    void send(const std::string& bytes) const {
+        ASSERT_EQ(::write(m_master, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+    }
+    // Whatever arrives within a generous bound, up to `n` bytes.
+    std::string receive(std::size_t n) const {
+        std::string out;
+        const auto end = std::chrono::steady_clock::now() + 3s;
+        while (out.size() < n && std::chrono::steady_clock::now() < end) {
+            pollfd p{m_master, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0)
+                continue;
+            char buf[4096];
+            const ssize_t r = ::read(m_master, buf, std::min(sizeof buf, n - out.size()));
+            if (r > 0)
+                out.append(buf, std::size_t(r));
+        }
+        return out;
+    }
+    // Nothing more arrives for a short while.
+    bool quiet() const {
+        pollfd p{m_master, POLLIN, 0};
+        return ::poll(&p, 1, 100) == 0;
+    }
+
+private:
+    int m_master = -1;
+    std::string m_slave;
+};
+
+// A port handle closed at the end of the scope.
+class Port {
+public:
+    explicit Port(const std::string& name)
+        : m_h(CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr)) {}
+    ~Port() {
+        if (ok())
+            CloseHandle(m_h);
+    }
+    Port(const Port&) = delete;
+    Port& operator=(const Port&) = delete;
+    bool ok() const { return m_h != INVALID_HANDLE_VALUE; }
+    HANDLE h() const { return m_h; }
+    BOOL close() {
+        const BOOL r = CloseHandle(m_h);
+        m_h = INVALID_HANDLE_VALUE;
+        return r;
+    }
+
+private:
+    HANDLE m_h;
+};
+
+DCB lineDcb(DWORD rate = 9600) {
+    DCB d;
+    d.DCBlength = sizeof(DCB);
+    d.BaudRate = rate;
+    d.fBinary = 1;
+    d.fDtrControl = DTR_CONTROL_ENABLE;
+    d.ByteSize = 8;
+    d.XonChar = 17;
+    d.XoffChar = 19;
+    d.XonLim = d.XoffLim = 512;
+    return d;
+}
+
+void setTimeouts(HANDLE h) {
+    COMMTIMEOUTS t{1, 0, 1, 0, 10};
+    ASSERT_TRUE(SetCommTimeouts(h, &t));
+}
+
+DWORD inQueue(HANDLE h) {
+    COMSTAT st;
+    DWORD errors = 0xFFFF;
+    EXPECT_TRUE(ClearCommError(h, &errors, &st));
+    EXPECT_EQ(errors, 0u);
+    return st.cbInQue;
+}
+
+// Waits (boundedly) until the port reports `n` bytes waiting.
+bool waitInQueue(HANDLE h, DWORD n) {
+    const auto end = std::chrono::steady_clock::now() + 3s;
+    while (std::chrono::steady_clock::now() < end) {
+        if (inQueue(h) == n)
+            return true;
+        ::poll(nullptr, 0, 5);
+    }
+    return false;
+}
+
+// Maps COM names through a folder of its own for the life of the object.
+class PortMap {
+public:
+    PortMap() {
+        m_dir = fs::temp_directory_path() / ("comlab-map-" + std::to_string(::getpid()));
+        fs::create_directories(m_dir);
+        const char* was = std::getenv("COMLAB_PORTS_DIR");
+        m_previous = was ? was : "";
+        ::setenv("COMLAB_PORTS_DIR", m_dir.c_str(), 1);
+    }
+    ~PortMap() {
+        ::setenv("COMLAB_PORTS_DIR", m_previous.c_str(), 1);
+        std::error_code ec;
+        fs::remove_all(m_dir, ec);
+    }
+    void map(int n, const std::string& target) const {
+        fs::create_symlink(target, m_dir / ("COM" + std::to_string(n)));
+    }
+
+private:
+    fs::path m_dir;
+    std::string m_previous;
+};
+
+TEST(TermiosOpen, MappedComNameOpensAndCloses) {
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    PortMap map;
+    map.map(3, pty.slave());
+    Port port("\\\\.\\COM3");
+    ASSERT_TRUE(port.ok());
+    EXPECT_TRUE(port.close());
+    // Closed handles are gone: closing again fails.
+    EXPECT_FALSE(CloseHandle(port.h()));
+}
+
+TEST(TermiosOpen, NamesThatLeadNowhereFail) {
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    PortMap map;
+    map.map(2, "/nonexistent/comlab-device");
+    map.map(4, "/dev/null"); // exists but is no terminal
+    for (const char* name :
+         {"\\\\.\\COM1", "\\\\.\\COM2", "\\\\.\\COM4", "\\\\.\\COM17", "/nonexistent/tty", "/dev/null", ""}) {
+        Port port(name);
+        EXPECT_FALSE(port.ok()) << name;
+    }
+}
+
+TEST(TermiosOpen, PortIsExclusiveUntilClosed) {
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    Port first(pty.slave());
+    ASSERT_TRUE(first.ok());
+    {
+        Port second(pty.slave());
+        EXPECT_FALSE(second.ok());
+    }
+    first.close();
+    Port again(pty.slave());
+    EXPECT_TRUE(again.ok());
+}
+
+TEST(TermiosData, RawBytesBothWaysWithQueueCounts) {
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    Port port(pty.slave());
+    ASSERT_TRUE(port.ok());
+    DCB d = lineDcb();
+    ASSERT_TRUE(SetCommState(port.h(), &d));
+    setTimeouts(port.h());
+
+    // Every byte value, line-editing and signal characters included, arrives unchanged and unechoed.
+    std::string all;
+    for (int i = 0; i < 256; ++i)
+        all.push_back(char(i));
+    pty.send(all);
+    ASSERT_TRUE(waitInQueue(port.h(), 256));
+    std::vector<char> buf(300);
+    DWORD got = 0;
+    ASSERT_TRUE(ReadFile(port.h(), buf.data(), 256, &got, nullptr));
+    ASSERT_EQ(got, 256u);
+    EXPECT_EQ(std::string(buf.data(), got), all);
+    EXPECT_EQ(inQueue(port.h()), 0u);
+    EXPECT_TRUE(pty.quiet()); // no echo
+
+    const std::string out = "line\nbreak\r\x03\x7f";
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(port.h(), out.data(), DWORD(out.size()), &written, nullptr));
+    EXPECT_EQ(written, out.size());
+    EXPECT_EQ(pty.receive(out.size()), out); // no CR added to the newline
+}
+
+TEST(TermiosData, ReadWithNothingWaitingReturnsNothing) {
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    Port port(pty.slave());
+    ASSERT_TRUE(port.ok());
+    setTimeouts(port.h());
+    char buf[16];
+    DWORD got = 99;
+    EXPECT_TRUE(ReadFile(port.h(), buf, sizeof buf, &got, nullptr));
+    EXPECT_EQ(got, 0u);
+}
+
+TEST(TermiosData, WriteIntoAFullQueueReportsWhatWent) {
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    Port port(pty.slave());
+    ASSERT_TRUE(port.ok());
+    setTimeouts(port.h());
+    // Nobody reads the far side: the kernel's buffers fill and the write stops at its time-out.
+    const std::vector<char> big(1 << 20, 'x');
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(port.h(), big.data(), DWORD(big.size()), &written, nullptr));
+    EXPECT_GT(written, 0u);
+    EXPECT_LT(written, big.size());
+    DWORD more = 99;
+    EXPECT_TRUE(WriteFile(port.h(), big.data(), 64, &more, nullptr));
+    EXPECT_EQ(more, 0u);
+    // Once the far side reads, there is room again.
+    EXPECT_EQ(pty.receive(4096).size(), 4096u);
+    EXPECT_TRUE(WriteFile(port.h(), big.data(), 64, &more, nullptr));
+    EXPECT_GT(more, 0u);
+}
+
+TEST(TermiosPurge, PurgeEmptiesOnlyWhatIsAskedFor) {
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    Port port(pty.slave());
+    ASSERT_TRUE(port.ok());
+    pty.send("0123456789");
+    ASSERT_TRUE(waitInQueue(port.h(), 10));
+    EXPECT_TRUE(PurgeComm(port.h(), 0));
+    EXPECT_EQ(inQueue(port.h()), 10u);
+    EXPECT_TRUE(PurgeComm(port.h(), PURGE_TXABORT | PURGE_TXCLEAR));
+    EXPECT_EQ(inQueue(port.h()), 10u);
+    EXPECT_FALSE(PurgeComm(port.h(), 0x100));
+    EXPECT_TRUE(PurgeComm(port.h(), PURGE_RXCLEAR));
+    EXPECT_EQ(inQueue(port.h()), 0u);
+    pty.send("abc");
+    ASSERT_TRUE(waitInQueue(port.h(), 3));
+    EXPECT_TRUE(PurgeComm(port.h(), PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR));
+    EXPECT_EQ(inQueue(port.h()), 0u);
+}
+
+// What a pseudo-terminal takes: any rate (it has no clock), 8 data bits, one or two stop bits, hardware
+// and software flow. It forces 8 data bits and drops parity, so those settings must be reported as
+// refused rather than pass as applied.
+TEST(TermiosSettings, PseudoTerminalTakesWhatItCanAndRefusesTheRest) {
+    struct Case {
+        const char* name;
+        DWORD rate;
+        BYTE byteSize, parity, stopBits;
+        bool hwFlow, swFlow;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"9600 8N1", 9600, 8, NOPARITY, ONESTOPBIT, false, false, true},
+        {"115200 8N2", 115200, 8, NOPARITY, TWOSTOPBITS, false, false, true},
+        {"110", 110, 8, NOPARITY, ONESTOPBIT, false, false, true},
+        {"14400", 14400, 8, NOPARITY, ONESTOPBIT, false, false, true},
+        {"56000", 56000, 8, NOPARITY, ONESTOPBIT, false, false, true},
+        {"128000", 128000, 8, NOPARITY, ONESTOPBIT, false, false, true},
+        {"256000", 256000, 8, NOPARITY, ONESTOPBIT, false, false, true},
+        {"31200", 31200, 8, NOPARITY, ONESTOPBIT, false, false, true},
+        {"back to 9600", 9600, 8, NOPARITY, ONESTOPBIT, false, false, true},
+        {"RTS/CTS", 9600, 8, NOPARITY, ONESTOPBIT, true, false, true},
+        {"XON/XOFF", 19200, 8, NOPARITY, ONESTOPBIT, false, true, true},
+        {"even parity", 9600, 8, EVENPARITY, ONESTOPBIT, false, false, false},
+        {"mark parity", 9600, 8, MARKPARITY, ONESTOPBIT, false, false, false},
+        {"7 data bits", 9600, 7, NOPARITY, ONESTOPBIT, false, false, false},
+        {"5 bits 1.5 stop", 9600, 5, NOPARITY, ONE5STOPBITS, false, false, false},
+        {"8 bits 1.5 stop", 9600, 8, NOPARITY, ONE5STOPBITS, false, false, false},
+        {"rate 0", 0, 8, NOPARITY, ONESTOPBIT, false, false, false},
+    };
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    Port port(pty.slave());
+    ASSERT_TRUE(port.ok());
+    for (const Case& c : cases) {
+        DCB d = lineDcb(c.rate);
+        d.ByteSize = c.byteSize;
+        d.Parity = c.parity;
+        d.StopBits = c.stopBits;
+        if (c.hwFlow) {
+            d.fRtsControl = RTS_CONTROL_HANDSHAKE;
+            d.fOutxCtsFlow = 1;
+        } else {
+            d.fRtsControl = RTS_CONTROL_ENABLE;
+        }
+        d.fOutX = d.fInX = c.swFlow;
+        EXPECT_EQ(SetCommState(port.h(), &d), c.accepted ? TRUE : FALSE) << c.name;
+    }
+    // After refusals the port still works at settings it takes.
+    DCB d = lineDcb(57600);
+    EXPECT_TRUE(SetCommState(port.h(), &d));
+}
+
+TEST(TermiosModem, PseudoTerminalHasNoModemLines) {
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    Port port(pty.slave());
+    ASSERT_TRUE(port.ok());
+    DWORD status = 0;
+    EXPECT_FALSE(GetCommModemStatus(port.h(), &status));
+    for (DWORD f : {SETDTR, CLRDTR, SETRTS, CLRRTS})
+        EXPECT_FALSE(EscapeCommFunction(port.h(), f)) << f;
+    EXPECT_FALSE(EscapeCommFunction(port.h(), 77));
+    // Line settings that drive DTR and RTS still apply: a missing line is no failure there.
+    DCB d = lineDcb();
+    d.fRtsControl = RTS_CONTROL_ENABLE;
+    EXPECT_TRUE(SetCommState(port.h(), &d));
+}
+
+TEST(TermiosHangup, FarSideGoneFailsPromptlyAndClosesCleanly) {
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    Port port(pty.slave());
+    ASSERT_TRUE(port.ok());
+    COMMTIMEOUTS slow{0, 0, 2000, 0, 2000}; // long waits that a hang-up must cut short
+    ASSERT_TRUE(SetCommTimeouts(port.h(), &slow));
+    pty.closeMaster();
+
+    const auto start = std::chrono::steady_clock::now();
+    char buf[64] = {};
+    DWORD n = 99;
+    EXPECT_FALSE(WriteFile(port.h(), buf, sizeof buf, &n, nullptr));
+    EXPECT_EQ(n, 0u);
+    EXPECT_FALSE(ReadFile(port.h(), buf, sizeof buf, &n, nullptr));
+    EXPECT_EQ(n, 0u);
+    COMSTAT st;
+    DWORD errors = 0;
+    EXPECT_FALSE(ClearCommError(port.h(), &errors, &st));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
+    EXPECT_TRUE(port.close());
+}
+
+TEST(TermiosHandles, UnknownHandlesFailEverywhere) {
+    int local = 0;
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    HANDLE closed =
+        CreateFileA(pty.slave().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(closed, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(CloseHandle(closed));
+    for (HANDLE h : {INVALID_HANDLE_VALUE, HANDLE(nullptr), HANDLE(&local), closed}) {
+        DCB d = lineDcb();
+        COMMTIMEOUTS t{};
+        COMSTAT st;
+        DWORD v = 0;
+        char b[4] = {};
+        EXPECT_FALSE(CloseHandle(h));
+        EXPECT_FALSE(SetCommState(h, &d));
+        EXPECT_FALSE(SetupComm(h, 2048, 2048));
+        EXPECT_FALSE(SetCommTimeouts(h, &t));
+        EXPECT_FALSE(PurgeComm(h, PURGE_RXCLEAR));
+        EXPECT_FALSE(ClearCommError(h, &v, &st));
+        EXPECT_FALSE(ReadFile(h, b, sizeof b, &v, nullptr));
+        EXPECT_FALSE(WriteFile(h, b, sizeof b, &v, nullptr));
+        EXPECT_FALSE(EscapeCommFunction(h, SETDTR));
+        EXPECT_FALSE(GetCommModemStatus(h, &v));
+    }
+}
+
+TEST(TickCount, AdvancesWithTime) {
+    const DWORD a = GetTickCount();
+    ::poll(nullptr, 0, 30);
+    const DWORD elapsed = GetTickCount() - a;
+    EXPECT_GE(elapsed, 20u);
+    EXPECT_LT(elapsed, 10000u);
+}
+
+} // namespace
