@@ -153,7 +153,7 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
 
 void TForm1::refreshPortTooltips() {
     for (int i = 0; i < ui->cbCOM->count(); ++i) {
-        const auto target = ComPortTarget(i + 1);
+        const auto target = platform::ComPortTarget(i + 1);
         const QString tip =
             target ? QStringLiteral("COM%1 ведёт к %2").arg(i + 1).arg(QString::fromStdString(*target))
                    : QStringLiteral("За COM%1 сейчас нет устройства").arg(i + 1);
