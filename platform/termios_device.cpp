@@ -1,26 +1,482 @@
-// Placeholder until the termios implementation lands: every device call fails.
+// The communication calls on a Linux terminal device (termios). A HANDLE is the address of a Port this
+// file owns; handles are looked up in a table, so a stale or foreign handle fails instead of crashing.
+// On failure errno says why.
 #include "platform/comm.h"
+#include "platform/ports.h"
+#include "termios2_rate.h"
+#include "termios_settings.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <limits>
+#include <linux/serial.h>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
 
 namespace platform {
 namespace {
-class NoDevice final : public CommDevice {
+
+using detail::applyDcb;
+using detail::makeRaw;
+using detail::sameSettings;
+
+using Clock = std::chrono::steady_clock;
+
+constexpr DWORD kSetBreak = 8; // the escape codes for a break condition
+constexpr DWORD kClrBreak = 9;
+
+class UniqueFd {
 public:
-    HANDLE CreateFileA(LPCSTR, DWORD, DWORD, DWORD, DWORD) override { return INVALID_HANDLE_VALUE; }
-    BOOL CloseHandle(HANDLE) override { return FALSE; }
-    BOOL SetCommState(HANDLE, const DCB&) override { return FALSE; }
-    BOOL SetupComm(HANDLE, DWORD, DWORD) override { return FALSE; }
-    BOOL SetCommTimeouts(HANDLE, const COMMTIMEOUTS&) override { return FALSE; }
-    BOOL PurgeComm(HANDLE, DWORD) override { return FALSE; }
-    BOOL ClearCommError(HANDLE, LPDWORD, COMSTAT*) override { return FALSE; }
-    BOOL ReadFile(HANDLE, LPVOID, DWORD, LPDWORD) override { return FALSE; }
-    BOOL WriteFile(HANDLE, LPCVOID, DWORD, LPDWORD) override { return FALSE; }
-    BOOL EscapeCommFunction(HANDLE, DWORD) override { return FALSE; }
-    BOOL GetCommModemStatus(HANDLE, LPDWORD) override { return FALSE; }
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : m_fd(fd) {}
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    int get() const { return m_fd; }
+
+private:
+    int m_fd = -1;
 };
+
+// Waits a little for queued output to leave before the descriptor is closed: a close with output held
+// back (by flow control, say) would otherwise block for the kernel's closing wait of up to 30 s. What
+// cannot go within the bound is dropped.
+void drainBriefly(int fd) {
+    int last = std::numeric_limits<int>::max();
+    int stalled = 0;
+    for (int i = 0; i < 300 && stalled < 20; ++i) {
+        int queued = 0;
+        if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0)
+            return;
+        stalled = queued < last ? 0 : stalled + 1;
+        last = queued;
+        ::poll(nullptr, 0, 10);
+    }
+    tcflush(fd, TCOFLUSH);
+}
+
+struct Port {
+    UniqueFd fd;
+    bool exclusive = false;
+    COMMTIMEOUTS timeouts{};
+    DWORD inQueue = 0;
+    DWORD outQueue = 0;
+    serial_icounter_struct counts{};
+    bool haveCounts = false;
+
+    explicit Port(int f) : fd(f) {}
+    Port(const Port&) = delete;
+    Port& operator=(const Port&) = delete;
+    ~Port() {
+        drainBriefly(fd.get());
+        // The exclusive flag lives on the device, not on our descriptor; leave it as we found it.
+        if (exclusive)
+            ioctl(fd.get(), TIOCNXCL);
+    }
+};
+
+BOOL fail(int err) {
+    errno = err;
+    return FALSE;
+}
+
+// A device without modem lines (a pseudo-terminal) answers ENOTTY or EINVAL.
+bool noModemLines(int err) {
+    return err == ENOTTY || err == EINVAL;
+}
+
+// Raises or drops a modem line; a device without modem lines is no failure here.
+int driveLine(int fd, int line, bool on) {
+    if (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line) == 0)
+        return 0;
+    return noModemLines(errno) ? 0 : errno;
+}
+
+bool rateClose(unsigned got, DWORD want) {
+    // The kernel itself treats rates within 2 % as the same line rate.
+    const auto diff = got > want ? got - want : want - got;
+    return std::uint64_t(diff) * 50 <= want;
+}
+
+long long msSince(Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+}
+
+// Waits up to `ms` for `events`; false when the device is gone (hang-up, error).
+bool waitFor(int fd, short events, int ms) {
+    pollfd p{fd, events, 0};
+    int r;
+    do {
+        r = ::poll(&p, 1, ms);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0)
+        return false;
+    if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) {
+        errno = EIO;
+        return false;
+    }
+    return true;
+}
+
+// Longest single wait when a time-out is unbounded; the loop then looks again.
+constexpr int kWaitSlice = 500;
+
+class TermiosDevice final : public CommDevice {
+public:
+    HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD, DWORD creation, DWORD) override {
+        if (creation != OPEN_EXISTING) {
+            errno = EINVAL;
+            return INVALID_HANDLE_VALUE;
+        }
+        const std::string path = ResolvePortName(fileName);
+        if (path.empty()) {
+            errno = ENOENT;
+            return INVALID_HANDLE_VALUE;
+        }
+        const bool rd = access & GENERIC_READ;
+        const bool wr = access & GENERIC_WRITE;
+        const int mode = rd == wr ? O_RDWR : (rd ? O_RDONLY : O_WRONLY);
+        const int fd = ::open(path.c_str(), mode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            return INVALID_HANDLE_VALUE;
+        auto port = std::make_shared<Port>(fd);
+        if (!isatty(fd))
+            return INVALID_HANDLE_VALUE;
+        // TIOCEXCL keeps other programs out but not root; flock keeps out every program that asks
+        // first, root included. Both go, so either kind of neighbour is turned away.
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            errno = errno == EWOULDBLOCK ? EBUSY : errno;
+            return INVALID_HANDLE_VALUE;
+        }
+        if (ioctl(fd, TIOCEXCL) == 0)
+            port->exclusive = true;
+        else if (!noModemLines(errno))
+            return INVALID_HANDLE_VALUE;
+
+        termios t{};
+        if (tcgetattr(fd, &t) != 0)
+            return INVALID_HANDLE_VALUE;
+        makeRaw(t);
+        termios back{};
+        if (tcsetattr(fd, TCSANOW, &t) != 0 || tcgetattr(fd, &back) != 0)
+            return INVALID_HANDLE_VALUE;
+        if (!sameSettings(t, back)) {
+            errno = EIO;
+            return INVALID_HANDLE_VALUE;
+        }
+        const HANDLE h = port.get();
+        std::lock_guard lock(m_mutex);
+        m_ports.emplace(h, std::move(port));
+        return h;
+    }
+
+    BOOL CloseHandle(HANDLE h) override {
+        std::shared_ptr<Port> port;
+        {
+            std::lock_guard lock(m_mutex);
+            auto it = m_ports.find(h);
+            if (it == m_ports.end())
+                return fail(EBADF);
+            port = std::move(it->second);
+            m_ports.erase(it);
+        }
+        return TRUE;
+    }
+
+    BOOL SetCommState(HANDLE h, const DCB& dcb) override {
+        auto port = find(h);
+        if (!port)
+            return fail(EBADF);
+        const int fd = port->fd.get();
+        termios t{};
+        if (tcgetattr(fd, &t) != 0)
+            return FALSE;
+        speed_t speed = B0;
+        if (int err = applyDcb(dcb, t, speed))
+            return fail(err);
+        if (tcsetattr(fd, TCSANOW, &t) != 0)
+            return FALSE;
+        if (speed == B0) {
+            if (int err = detail::setArbitraryRate(fd, dcb.BaudRate))
+                return fail(err);
+        }
+
+        if (dcb.fDtrControl != DTR_CONTROL_HANDSHAKE) {
+            if (int err = driveLine(fd, TIOCM_DTR, dcb.fDtrControl == DTR_CONTROL_ENABLE))
+                return fail(err);
+        }
+        // With a handshake the kernel drives RTS itself.
+        if (dcb.fRtsControl != RTS_CONTROL_HANDSHAKE) {
+            if (int err = driveLine(fd, TIOCM_RTS, dcb.fRtsControl == RTS_CONTROL_ENABLE))
+                return fail(err);
+        }
+
+        termios back{};
+        if (tcgetattr(fd, &back) != 0)
+            return FALSE;
+        unsigned outRate = 0;
+        unsigned inRate = 0;
+        if (int err = detail::readRates(fd, outRate, inRate))
+            return fail(err);
+        if (!sameSettings(t, back) || !rateClose(outRate, dcb.BaudRate) ||
+            (inRate != 0 && !rateClose(inRate, dcb.BaudRate)))
+            return fail(EINVAL);
+        return TRUE;
+    }
+
+    BOOL SetupComm(HANDLE h, DWORD inQueue, DWORD outQueue) override {
+        auto port = find(h);
+        if (!port)
+            return fail(EBADF);
+        // The kernel sizes its own queues; the sizes are only kept.
+        port->inQueue = inQueue;
+        port->outQueue = outQueue;
+        return TRUE;
+    }
+
+    BOOL SetCommTimeouts(HANDLE h, const COMMTIMEOUTS& timeouts) override {
+        auto port = find(h);
+        if (!port)
+            return fail(EBADF);
+        port->timeouts = timeouts;
+        return TRUE;
+    }
+
+    BOOL PurgeComm(HANDLE h, DWORD flags) override {
+        auto port = find(h);
+        if (!port)
+            return fail(EBADF);
+        if (flags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
+            return fail(EINVAL);
+        const bool rx = flags & (PURGE_RXABORT | PURGE_RXCLEAR);
+        const bool tx = flags & (PURGE_TXABORT | PURGE_TXCLEAR);
+        if (!rx && !tx)
+            return TRUE;
+        return tcflush(port->fd.get(), rx && tx ? TCIOFLUSH : (rx ? TCIFLUSH : TCOFLUSH)) == 0;
+    }
+
+    BOOL ClearCommError(HANDLE h, LPDWORD errors, COMSTAT* stat) override {
+        auto port = find(h);
+        if (!port)
+            return fail(EBADF);
+        const int fd = port->fd.get();
+        int in = 0;
+        int out = 0;
+        // A device that is gone (hung up, unplugged) answers EIO here.
+        if (ioctl(fd, TIOCINQ, &in) != 0 || ioctl(fd, TIOCOUTQ, &out) != 0)
+            return FALSE;
+        if (errors)
+            *errors = lineErrors(*port);
+        if (stat) {
+            *stat = COMSTAT{};
+            stat->cbInQue = DWORD(std::max(in, 0));
+            stat->cbOutQue = DWORD(std::max(out, 0));
+        }
+        return TRUE;
+    }
+
+    BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD toRead, LPDWORD read) override {
+        auto port = find(h);
+        if (!port)
+            return fail(EBADF);
+        const int fd = port->fd.get();
+        const COMMTIMEOUTS& to = port->timeouts;
+        auto* p = static_cast<unsigned char*>(buffer);
+        DWORD got = 0;
+        const auto start = Clock::now();
+        auto lastByte = start;
+        // MAXDWORD interval with no totals: return at once with what is there.
+        const bool immediate = to.ReadIntervalTimeout == MAXDWORD_ && to.ReadTotalTimeoutMultiplier == 0 &&
+                               to.ReadTotalTimeoutConstant == 0;
+        const long long total =
+            (long long)to.ReadTotalTimeoutConstant + (long long)to.ReadTotalTimeoutMultiplier * toRead;
+        const bool bounded = to.ReadTotalTimeoutConstant != 0 || to.ReadTotalTimeoutMultiplier != 0;
+        const bool interval = to.ReadIntervalTimeout != 0 && to.ReadIntervalTimeout != MAXDWORD_;
+
+        BOOL ok = TRUE;
+        while (got < toRead) {
+            const ssize_t r = ::read(fd, p + got, toRead - got);
+            if (r > 0) {
+                got += DWORD(r);
+                lastByte = Clock::now();
+                continue;
+            }
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r < 0 && errno != EAGAIN) {
+                ok = got > 0; // hand over what came; the next call reports the failure
+                break;
+            }
+            long long wait = kWaitSlice;
+            if (immediate)
+                wait = 0;
+            if (bounded)
+                wait = std::min(wait, std::max(0LL, total - msSince(start)));
+            if (got > 0 && interval)
+                wait = std::min(wait, std::max(0LL, (long long)to.ReadIntervalTimeout - msSince(lastByte)));
+            // Even with no time left, look once: a read of 0 may mean the far side is gone.
+            if (!waitFor(fd, POLLIN, int(wait))) {
+                ok = got > 0;
+                break;
+            }
+            if (wait == 0 || (bounded && msSince(start) >= total) ||
+                (got > 0 && interval && msSince(lastByte) >= to.ReadIntervalTimeout)) {
+                // One last look for what arrived during the wait.
+                const ssize_t last = ::read(fd, p + got, toRead - got);
+                if (last > 0)
+                    got += DWORD(last);
+                break;
+            }
+        }
+        if (read)
+            *read = got;
+        return ok;
+    }
+
+    BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD toWrite, LPDWORD written) override {
+        auto port = find(h);
+        if (!port)
+            return fail(EBADF);
+        const int fd = port->fd.get();
+        const COMMTIMEOUTS& to = port->timeouts;
+        const auto* p = static_cast<const unsigned char*>(buffer);
+        const bool bounded = to.WriteTotalTimeoutConstant != 0 || to.WriteTotalTimeoutMultiplier != 0;
+        const long long total =
+            (long long)to.WriteTotalTimeoutConstant + (long long)to.WriteTotalTimeoutMultiplier * toWrite;
+        const auto start = Clock::now();
+        DWORD done = 0;
+        BOOL ok = TRUE;
+        while (done < toWrite) {
+            const ssize_t r = ::write(fd, p + done, toWrite - done);
+            if (r > 0) {
+                done += DWORD(r);
+                continue;
+            }
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r < 0 && errno != EAGAIN) {
+                ok = FALSE;
+                break;
+            }
+            long long wait = kWaitSlice;
+            if (bounded) {
+                const long long left = total - msSince(start);
+                if (left <= 0)
+                    break;
+                wait = std::min(wait, left);
+            }
+            if (!waitFor(fd, POLLOUT, int(wait))) {
+                ok = FALSE;
+                break;
+            }
+        }
+        if (written)
+            *written = done;
+        return ok;
+    }
+
+    BOOL EscapeCommFunction(HANDLE h, DWORD func) override {
+        auto port = find(h);
+        if (!port)
+            return fail(EBADF);
+        const int fd = port->fd.get();
+        int line = 0;
+        switch (func) {
+        case SETDTR:
+        case CLRDTR:
+            line = TIOCM_DTR;
+            return ioctl(fd, func == SETDTR ? TIOCMBIS : TIOCMBIC, &line) == 0;
+        case SETRTS:
+        case CLRRTS:
+            line = TIOCM_RTS;
+            return ioctl(fd, func == SETRTS ? TIOCMBIS : TIOCMBIC, &line) == 0;
+        case SETXOFF:
+            return tcflow(fd, TCOOFF) == 0;
+        case SETXON:
+            return tcflow(fd, TCOON) == 0;
+        case kSetBreak:
+            return ioctl(fd, TIOCSBRK) == 0;
+        case kClrBreak:
+            return ioctl(fd, TIOCCBRK) == 0;
+        default:
+            return fail(EINVAL);
+        }
+    }
+
+    BOOL GetCommModemStatus(HANDLE h, LPDWORD modemStat) override {
+        auto port = find(h);
+        if (!port)
+            return fail(EBADF);
+        int lines = 0;
+        if (ioctl(port->fd.get(), TIOCMGET, &lines) != 0)
+            return FALSE;
+        DWORD s = 0;
+        if (lines & TIOCM_CTS)
+            s |= MS_CTS_ON;
+        if (lines & TIOCM_DSR)
+            s |= MS_DSR_ON;
+        if (lines & TIOCM_RI)
+            s |= MS_RING_ON;
+        if (lines & TIOCM_CD)
+            s |= MS_RLSD_ON;
+        *modemStat = s;
+        return TRUE;
+    }
+
+private:
+    static constexpr DWORD MAXDWORD_ = 0xFFFFFFFFu;
+
+    std::shared_ptr<Port> find(HANDLE h) {
+        std::lock_guard lock(m_mutex);
+        auto it = m_ports.find(h);
+        return it == m_ports.end() ? nullptr : it->second;
+    }
+
+    // Line errors since the last query, from the driver's counters where it keeps them (UARTs and most
+    // adapters; a pseudo-terminal has none and reports no errors).
+    static DWORD lineErrors(Port& port) {
+        serial_icounter_struct now{};
+        if (ioctl(port.fd.get(), TIOCGICOUNT, &now) != 0)
+            return 0;
+        DWORD e = 0;
+        if (port.haveCounts) {
+            const auto& was = port.counts;
+            if (now.frame != was.frame)
+                e |= CE_FRAME;
+            if (now.overrun != was.overrun)
+                e |= CE_OVERRUN;
+            if (now.buf_overrun != was.buf_overrun)
+                e |= CE_RXOVER;
+            if (now.parity != was.parity)
+                e |= CE_RXPARITY;
+            if (now.brk != was.brk)
+                e |= CE_BREAK;
+        }
+        port.counts = now;
+        port.haveCounts = true;
+        return e;
+    }
+
+    std::mutex m_mutex;
+    std::map<HANDLE, std::shared_ptr<Port>> m_ports;
+};
+
 } // namespace
 
 CommDevice& systemCommDevice() {
-    static NoDevice d;
+    static TermiosDevice d;
     return d;
 }
+
 } // namespace platform

@@ -1,0 +1,43 @@
+// Port names: which device a name such as "\\.\COM3" opens on this machine.
+//
+// "\\.\COMn" (n = 1..16, "COM" in any case) leads, in order, to the user's own mapping (an entry COMn,
+// normally a symlink, in ${XDG_CONFIG_HOME:-~/.config}/comlab/ports/), otherwise to the n-th serial
+// device present (real UARTs, then USB and ACM adapters, each in natural order), otherwise to
+// /dev/ttyS(n-1). When COMLAB_PORTS_DIR is set, the entries of that folder are the only mapping and a
+// COMn without an entry there leads nowhere. Any other name is a path and is opened as it stands.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// Where resolution looks. The system's roots come from the environment; tests build their own so that
+// nothing on the machine is consulted.
+struct PortRoots {
+    std::string devDir = "/dev";
+    std::string sysTtyDir = "/sys/class/tty";
+    std::string mapDir;   // folder of COMn entries; empty: none
+    bool mapOnly = false; // the map folder is the only source (COMLAB_PORTS_DIR)
+};
+
+// The roots for this process, read from the environment at each call.
+PortRoots systemPortRoots();
+
+// n for "\\.\COMn" with n in 1..16, otherwise nothing.
+std::optional<int> comPortNumber(const std::string& name);
+
+// The serial devices present, in the order COM numbers are given to them.
+std::vector<std::string> PresentSerialDevices(const PortRoots& roots);
+std::vector<std::string> PresentSerialDevices();
+
+// The path to open for `name`; empty when a COM name leads nowhere.
+std::string ResolvePortName(const std::string& name, const PortRoots& roots);
+std::string ResolvePortName(const std::string& name);
+
+// The device COMn leads to now (symlinks followed), or nothing when no device is there.
+std::optional<std::string> ComPortTarget(int n, const PortRoots& roots);
+std::optional<std::string> ComPortTarget(int n);
+
+} // namespace platform

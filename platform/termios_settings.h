@@ -1,0 +1,26 @@
+// Pure helpers between the line settings record and a termios: no device is touched.
+#pragma once
+
+#include "platform/comm.h"
+
+#include <termios.h>
+
+namespace platform::detail {
+
+// Raw 8-bit transfer: every input, output and local processing flag off, 8 data bits, no parity, one
+// stop bit, receiver on, modem control lines ignored, reads that never wait in the kernel. The rate is
+// kept.
+void makeRaw(termios& t);
+
+// The B… constant for a standard rate in bits per second, or B0 when there is none.
+speed_t standardSpeed(DWORD rate);
+
+// Edits `t` (made raw first) to carry the line settings of `dcb`; `speed` receives the standard
+// constant for the rate, or B0 when the rate needs an arbitrary-rate call. Returns 0, or EINVAL for a
+// setting this system cannot give exactly: such a setting is refused rather than replaced by a near one.
+int applyDcb(const DCB& dcb, termios& t, speed_t& speed);
+
+// Whether `got` holds what `want` asks for, in every field the helpers above set (the rate aside).
+bool sameSettings(const termios& want, const termios& got);
+
+} // namespace platform::detail
