@@ -537,7 +537,29 @@ TEST_F(DriverFake, TickDrainsMoreThanTheBufferInPieces) {
     EXPECT_EQ(data.all(), block);
     for (const auto& c : dev.callsOf(FakeOp::ReadFile))
         EXPECT_LE(c.size, 128u);
-    EXPECT_EQ(dev.count(FakeOp::ClearCommError), 1u); // one count serves the tick
+    // More than a buffer's worth: the queue is asked once more at the end, and what came meanwhile
+    // is taken too. Up to a buffer's worth: one count serves the tick.
+    EXPECT_EQ(dev.count(FakeOp::ClearCommError), 2u);
+    data.blocks.clear();
+    dev.clearCalls();
+    int reads = 0;
+    dev.onCall = [&](const FakeCall& c) {
+        if (c.op == FakeOp::ReadFile && ++reads == 1)
+            dev.pushInput("late");
+    };
+    dev.pushInput(block.substr(0, 200));
+    tick();
+    EXPECT_EQ(data.all(), block.substr(0, 200) + "late");
+    EXPECT_EQ(dev.count(FakeOp::ClearCommError), 2u);
+    data.blocks.clear();
+    dev.clearCalls();
+    reads = 0;
+    dev.pushInput(block.substr(0, 100));
+    tick();
+    dev.onCall = nullptr;
+    EXPECT_EQ(data.all(), block.substr(0, 100));
+    EXPECT_EQ(dev.count(FakeOp::ClearCommError), 1u);
+    EXPECT_EQ(dev.inputSize(), 4u); // seen on the next tick
 
     // A handler that closes the port ends the tick.
     data.blocks.clear();
