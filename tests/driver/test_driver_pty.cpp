@@ -1,0 +1,225 @@
+// The driver on pseudo-terminals through the system's own device side: the far side of the pair
+// plays the attached device.
+#include "CPDrv.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+// One pseudo-terminal pair; the far side (master) stays with the test.
+class Pty {
+public:
+    Pty() {
+        m_master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (m_master >= 0 && grantpt(m_master) == 0 && unlockpt(m_master) == 0)
+            if (const char* name = ptsname(m_master))
+                m_slave = name;
+    }
+    ~Pty() { hangUp(); }
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    bool ok() const { return m_master >= 0 && !m_slave.empty(); }
+    int master() const { return m_master; }
+    const std::string& slave() const { return m_slave; }
+    void hangUp() {
+        if (m_master >= 0)
+            ::close(m_master);
+        m_master = -1;
+    }
+
+private:
+    int m_master = -1;
+    std::string m_slave;
+};
+
+double cpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+// Runs the event loop for `ms` without spinning, so the process's own CPU time is the driver's.
+void pump(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// Reads from the far side what arrives within `ms`, until `want` bytes came.
+std::string readFar(int fd, std::size_t want, int ms) {
+    std::string got;
+    QElapsedTimer t;
+    t.start();
+    char buf[4096];
+    while (got.size() < want && t.elapsed() < ms) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 20) > 0) {
+            const ssize_t r = ::read(fd, buf, sizeof buf);
+            if (r > 0)
+                got.append(buf, std::size_t(r));
+        }
+    }
+    return got;
+}
+
+class DriverPty : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(pty.ok());
+        ASSERT_TRUE(ports.isValid());
+        m_oldMap = qgetenv("COMLAB_PORTS_DIR");
+        qputenv("COMLAB_PORTS_DIR", ports.path().toLocal8Bit());
+        const std::string link = ports.path().toStdString() + "/COM5";
+        ASSERT_EQ(::symlink(pty.slave().c_str(), link.c_str()), 0);
+        drv.setPort(pnCOM5);
+    }
+    void TearDown() override {
+        drv.ClosePort();
+        qputenv("COMLAB_PORTS_DIR", m_oldMap);
+    }
+
+    Pty pty;
+    QTemporaryDir ports;
+    TCommPortDriver drv;
+
+private:
+    QByteArray m_oldMap;
+};
+
+TEST_F(DriverPty, OpenExclusiveAndClose) {
+    ASSERT_TRUE(drv.OpenPort()) << "errno " << errno;
+    EXPECT_TRUE(drv.IsOpen());
+
+    TCommPortDriver second;
+    second.setPort(pnCOM5);
+    EXPECT_FALSE(second.OpenPort());
+    second.setPortName(pty.slave()); // the same device under its own path
+    EXPECT_FALSE(second.OpenPort());
+
+    // Not mapped: leads nowhere.
+    TCommPortDriver unmapped;
+    unmapped.setPort(pnCOM6);
+    EXPECT_FALSE(unmapped.OpenPort());
+
+    drv.ClosePort();
+    EXPECT_FALSE(drv.IsOpen());
+    EXPECT_TRUE(second.OpenPort()); // free again
+    second.ClosePort();
+}
+
+TEST_F(DriverPty, LineSettingsOnThePair) {
+    ASSERT_TRUE(drv.OpenPort());
+    drv.setBaudRateValue(31250); // not a standard rate
+    EXPECT_TRUE(drv.ApplyLineSettings());
+    drv.setBaudRate(br256000);
+    EXPECT_TRUE(drv.ApplyLineSettings());
+    // (Some kernels refuse parity and short characters on a pseudo-terminal, so those stay out.)
+    drv.setStopBits(sb2BITS);
+    drv.setSwFlow(sfXONXOFF);
+    drv.setHwFlow(hfRTSCTS);
+    drv.setEnableDTROnOpen(false);
+    EXPECT_TRUE(drv.ApplyLineSettings());
+    EXPECT_EQ(drv.ReadModemLines(), 0); // a pseudo-terminal has no modem lines
+    drv.SetDtrLine(false);
+    drv.SetRtsLine(true);
+    EXPECT_TRUE(drv.FlushQueues(true, true));
+}
+
+TEST_F(DriverPty, DataBothWays) {
+    std::string received;
+    drv.setOnReceiveData(
+        [&](QObject*, void* p, DWORD n) { received.append(static_cast<const char*>(p), n); });
+    drv.setPollingDelay(10);
+    ASSERT_TRUE(drv.OpenPort());
+
+    const std::string out = "to the device\r\n\x00\xff\x11\x13";
+    EXPECT_EQ(drv.WriteData(out.data(), DWORD(out.size())), out.size());
+    EXPECT_TRUE(drv.WriteByte(0x7f));
+    EXPECT_EQ(readFar(pty.master(), out.size() + 1, 5000), out + "\x7f");
+
+    const std::string in = "from the device\r\n\x00\xff\x03\x1a";
+    ASSERT_EQ(::write(pty.master(), in.data(), in.size()), ssize_t(in.size()));
+    QElapsedTimer t;
+    t.start();
+    while (received.size() < in.size() && t.elapsed() < 5000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    EXPECT_EQ(received, in);
+}
+
+TEST_F(DriverPty, MegabyteStreamArrivesWholeAndInOrder) {
+    constexpr std::size_t kTotal = 1 << 20;
+    std::string sent(kTotal, '\0');
+    for (std::size_t i = 0; i < kTotal; ++i)
+        sent[i] = char((i * 131 + (i >> 9)) & 0xff);
+    std::string received;
+    received.reserve(kTotal);
+    std::size_t events = 0;
+    drv.setOnReceiveData([&](QObject*, void* p, DWORD n) {
+        ++events;
+        EXPECT_LE(n, drv.InBufSize());
+        received.append(static_cast<const char*>(p), n);
+    });
+    drv.setPollingDelay(5);
+    ASSERT_TRUE(drv.OpenPort());
+
+    std::size_t written = 0;
+    QElapsedTimer t;
+    t.start();
+    while (received.size() < kTotal && t.elapsed() < 90000) {
+        if (written < kTotal) {
+            const ssize_t r =
+                ::write(pty.master(), sent.data() + written, std::min<std::size_t>(kTotal - written, 16384));
+            if (r > 0)
+                written += std::size_t(r);
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    ASSERT_EQ(received.size(), kTotal);
+    EXPECT_TRUE(received == sent);
+    EXPECT_GT(events, 0u);
+}
+
+TEST_F(DriverPty, FarSideHangsUp) {
+    std::size_t events = 0;
+    drv.setOnReceiveData([&](QObject*, void*, DWORD) { ++events; });
+    drv.setOutputTimeout(200);
+    ASSERT_TRUE(drv.OpenPort());
+    pty.hangUp();
+
+    // Ticks go on quietly: nothing raised and no busy loop.
+    const double cpu0 = cpuSeconds();
+    pump(500);
+    const double cpu = cpuSeconds() - cpu0;
+    EXPECT_EQ(events, 0u);
+    EXPECT_LT(cpu, 0.3); // generous: a busy loop would burn the whole half second
+
+    // Writes fail within their time-out.
+    QElapsedTimer t;
+    t.start();
+    EXPECT_EQ(drv.WriteData("abc", 3), 0u);
+    EXPECT_FALSE(drv.WriteByte('x'));
+    EXPECT_LT(t.elapsed(), 10000);
+    EXPECT_EQ(drv.ReadModemLines(), 0);
+    SendMessageA(drv.Handle(), WM_TIMER, 1, 0);
+    EXPECT_EQ(events, 0u);
+
+    drv.ClosePort();
+    EXPECT_FALSE(drv.IsOpen());
+}
+
+} // namespace
