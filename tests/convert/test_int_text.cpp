@@ -1,5 +1,6 @@
 #include "IntText.h"
 
+#include <QString>
 #include <gtest/gtest.h>
 
 #include <optional>
