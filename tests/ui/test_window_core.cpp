@@ -377,6 +377,14 @@ TEST(WindowCore, SendCodeWritesOneByteAndLightsTheTransmitLamp) {
     EXPECT_EQ(ui.spCOMTxled->brushColor(), kGrey);
     EXPECT_FALSE(w.form->trTx->isActive());
     EXPECT_EQ(w.fake.output().size(), 2u);
+
+    // With the line check on, the other advice.
+    w.boxes.clear();
+    w.form->CPDrv->setCheckLineStatus(true);
+    w.form->SendCode(0x43);
+    ASSERT_EQ(w.boxes.boxes().size(), 1u);
+    EXPECT_TRUE(w.boxes.boxes()[0].text.startsWith(u("Could not send data.\r\nNo device connected")));
+    EXPECT_EQ(w.boxes.boxes()[0].caption, u("Warning"));
 }
 
 TEST(WindowCore, LampTimersAreNotRestartedByFurtherTraffic) {
