@@ -24,8 +24,9 @@ class ExchangeLog : public QPlainTextEdit {
     Q_OBJECT
 
 public:
-    // Longest paragraph the log builds; longer runs continue in the next paragraph.
-    static constexpr int BlockCap = 4096;
+    // Longest paragraph the log builds; longer runs continue in the next paragraph. Without line wrap a
+    // visible paragraph is painted whole however little of it shows, so a short cap keeps paints cheap.
+    static constexpr int BlockCap = 1024;
     // Block user state of a paragraph that continues the previous one without a line break.
     static constexpr int ContinuesPrevious = 1;
 

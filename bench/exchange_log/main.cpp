@@ -1,7 +1,9 @@
 // Appends received data in hexadecimal form, 15 KB at a time and without a line break, to a shown log
 // until it holds 64 MB, timing each append together with the paint that follows it. A plain text edit
-// fed the same way shows what the log is built to avoid. --nowrap runs the log without line wrapping.
+// fed the same way shows what the log is built to avoid. The log wraps lines as the window's log does;
+// --wrap or --nowrap overrides that.
 #include "ExchangeLog.h"
+#include "ui_Unit1.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -105,8 +107,20 @@ int main(int argc, char** argv) {
 
     // The log runs first, so that memory freed by the baseline cannot hide part of its growth.
     auto log = std::make_unique<ExchangeLog>();
+    QPlainTextEdit::LineWrapMode wrap = QPlainTextEdit::WidgetWidth;
+    {
+        QWidget window;
+        Ui::Form1 form;
+        form.setupUi(&window);
+        wrap = form.mmCOMin->lineWrapMode();
+    }
     if (app.arguments().contains("--nowrap"))
-        log->setLineWrapMode(QPlainTextEdit::NoWrap);
+        wrap = QPlainTextEdit::NoWrap;
+    else if (app.arguments().contains("--wrap"))
+        wrap = QPlainTextEdit::WidgetWidth;
+    log->setLineWrapMode(wrap);
+    std::printf("log: block cap %d characters, %s\n", ExchangeLog::BlockCap,
+                wrap == QPlainTextEdit::NoWrap ? "no line wrap" : "lines wrapped at the widget width");
     log->resize(696, 300);
     log->show();
     QApplication::processEvents();
