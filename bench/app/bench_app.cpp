@@ -104,6 +104,39 @@ double rssMb(pid_t pid) {
     return 0;
 }
 
+// Time spent in one kind of work: its total and its longest single run.
+struct Spent {
+    qint64 totalNs = 0;
+    qint64 maxNs = 0;
+    void add(qint64 ns) {
+        totalNs += ns;
+        maxNs = std::max(maxNs, ns);
+    }
+};
+
+// Paint passes of the window are update requests; timing them shows what painting costs beside what
+// taking the data in costs.
+class TimedApplication : public QApplication {
+public:
+    using QApplication::QApplication;
+    bool timing = false;
+    Spent paint;
+
+    bool notify(QObject* receiver, QEvent* event) override {
+        if (!timing || event->type() != QEvent::UpdateRequest || m_depth > 0)
+            return QApplication::notify(receiver, event);
+        ++m_depth;
+        const auto t0 = std::chrono::steady_clock::now();
+        const bool r = QApplication::notify(receiver, event);
+        paint.add((std::chrono::steady_clock::now() - t0).count());
+        --m_depth;
+        return r;
+    }
+
+private:
+    int m_depth = 0;
+};
+
 // Runs the event loop of this process for `ms` milliseconds.
 void runFor(int ms) {
     QEventLoop loop;
@@ -369,14 +402,32 @@ public:
         m_timer.setInterval(10);
         QObject::connect(&m_timer, &QTimer::timeout, [this] {
             const qint64 now = steadyNs();
-            m_worst = std::max(m_worst, now - m_last - 10'000'000);
+            const qint64 late = now - m_last - 10'000'000;
+            m_worst = std::max(m_worst, late);
+            m_late.push_back(late);
+            if (qEnvironmentVariableIsSet("BENCH_APP_TRACE") && late > 30'000'000)
+                std::fprintf(stderr, "stall %.1f ms at %.3f s\n", double(late) / 1e6,
+                             double(now - m_first) / 1e9);
             m_last = now;
         });
     }
     void start() {
-        m_last = steadyNs();
+        m_first = m_last = steadyNs();
         m_worst = 0;
+        m_late.clear();
         m_timer.start();
+    }
+    // Lateness at the given quantile (0..1), in milliseconds.
+    double quantileMs(double q) {
+        if (m_late.empty())
+            return 0;
+        auto at = m_late.begin() + std::ptrdiff_t(q * double(m_late.size() - 1));
+        std::nth_element(m_late.begin(), at, m_late.end());
+        return double(std::max<qint64>(*at, 0)) / 1e6;
+    }
+    // How many probe ticks came later than `ms`.
+    qint64 countOver(double ms) const {
+        return std::count_if(m_late.begin(), m_late.end(), [ms](qint64 l) { return double(l) / 1e6 > ms; });
     }
     double stop() {
         m_timer.stop();
@@ -385,13 +436,19 @@ public:
 
 private:
     QTimer m_timer;
+    qint64 m_first = 0;
     qint64 m_last = 0;
     qint64 m_worst = 0;
+    std::vector<qint64> m_late;
 };
 
 struct StreamFigures {
     double cpuPct = -1;
     double stallMs = -1;
+    double stallP99Ms = 0;
+    Spent receive; // in the page's receive handler
+    Spent paint;   // in paint passes of the window
+    qint64 stallsOver50 = 0;
     qint64 sent = 0;    // bytes the peer put on the line while the window had the port
     qint64 shown = 0;   // bytes the log represents
     qint64 wrong = 0;   // shown, but not the byte sent at that place
@@ -440,6 +497,17 @@ StreamFigures measureStream(const QString& dir, bool hexForm, int seconds) {
     ui.edCOMout->setText(QStringLiteral(" "));
     form->btOutCOMClick(form->ui->btOutCOM);
 
+    // The page's receive path, timed: the driver lends each block to this handler.
+    Spent receive;
+    form->CPDrv->setOnReceiveData([&receive, w = form.get()](QObject* sender, void* data, DWORD size) {
+        const auto t0 = std::chrono::steady_clock::now();
+        w->CPDrvReceiveData(sender, data, size);
+        receive.add((std::chrono::steady_clock::now() - t0).count());
+    });
+    auto* app = static_cast<TimedApplication*>(QCoreApplication::instance());
+    app->paint = {};
+    app->timing = true;
+
     StallProbe probe;
     probe.start();
     const double c0 = cpuSecondsSelf();
@@ -454,6 +522,11 @@ StreamFigures measureStream(const QString& dir, bool hexForm, int seconds) {
     const double elapsed = double(wall.nsecsElapsed()) / 1e9;
     f.cpuPct = (cpuSecondsSelf() - c0) / elapsed * 100.0;
     f.stallMs = probe.stop();
+    app->timing = false;
+    f.receive = receive;
+    f.paint = app->paint;
+    f.stallP99Ms = probe.quantileMs(0.99);
+    f.stallsOver50 = probe.countOver(50);
     if (!peer->exited()) {
         // Too slow: stop the source, let the window take what is already on the line, then end it.
         ::kill(peer->pid(), SIGSTOP);
@@ -498,26 +571,34 @@ StreamFigures measureStream(const QString& dir, bool hexForm, int seconds) {
 }
 
 void printStream(const char* name, const StreamFigures& s) {
-    std::printf("stream %-4s: cpu %.1f %% of a core, stall %.1f ms (bound %d), sent %lld, shown %lld, "
-                "wrong %lld, counted %lld, lost %lld, %.0f B/s shown, log %lld chars\n",
-                name, s.cpuPct, s.stallMs, kStallBoundMs, static_cast<long long>(s.sent),
-                static_cast<long long>(s.shown), static_cast<long long>(s.wrong),
-                static_cast<long long>(s.counted), static_cast<long long>(s.lost), s.rate,
-                static_cast<long long>(s.logChars));
+    std::printf(
+        "stream %-4s: receive handler %.1f s in all, longest %.1f ms; painting %.1f s, longest %.1f ms\n",
+        name, double(s.receive.totalNs) / 1e9, double(s.receive.maxNs) / 1e6, double(s.paint.totalNs) / 1e9,
+        double(s.paint.maxNs) / 1e6);
+    std::printf(
+        "stream %-4s: cpu %.1f %% of a core, stall %.1f ms (bound %d; 99%% within %.1f ms, %lld over 50 "
+        "ms), sent %lld, shown %lld, wrong %lld, counted %lld, lost %lld, %.0f B/s shown, log %lld chars\n",
+        name, s.cpuPct, s.stallMs, kStallBoundMs, s.stallP99Ms, static_cast<long long>(s.stallsOver50),
+        static_cast<long long>(s.sent), static_cast<long long>(s.shown), static_cast<long long>(s.wrong),
+        static_cast<long long>(s.counted), static_cast<long long>(s.lost), s.rate,
+        static_cast<long long>(s.logChars));
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
     bool quick = false;
+    std::string only; // start, idle, char or hex: run that part alone (while working on it)
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--bare-window")
             return bareWindow(argc, argv);
         if (a == "--quick")
             quick = true;
+        else if (a == "--only" && i + 1 < argc)
+            only = argv[++i];
         else if (a == "--help" || a == "-h") {
-            std::printf("usage: bench_app [--quick]\n");
+            std::printf("usage: bench_app [--quick] [--only start|idle|char|hex]\n");
             return 0;
         }
     }
@@ -546,28 +627,32 @@ int main(int argc, char** argv) {
     const int streamSeconds = quick ? 10 : 60;
 
     // Start-up before this process has a window: nothing of ours competes with the children.
-    StartFigures app = measureStart({COMLAB_BIN}, portsDir, startRuns);
-    StartFigures bare = measureStart({self, "--bare-window"}, portsDir, startRuns);
+    const auto runs = [&only](const char* part) { return only.empty() || only == part; };
+    StartFigures app, bare;
+    if (runs("start")) {
+        app = measureStart({COMLAB_BIN}, portsDir, startRuns);
+        bare = measureStart({self, "--bare-window"}, portsDir, startRuns);
+    }
     std::printf("start: comlab %.1f ms to first paint, rss %.1f MB, idle %.2f %% (port closed, 3 s)\n",
                 app.ms, app.rss, app.idleCpuPct);
     std::printf("start: bare Qt window %.1f ms, rss %.1f MB; ratio %.2f, rss +%.1f MB\n", bare.ms, bare.rss,
                 bare.ms > 0 ? app.ms / bare.ms : 0.0, app.rss - bare.rss);
     std::fflush(stdout);
 
-    QApplication qapp(argc, argv);
+    TimedApplication qapp(argc, argv);
     qputenv("COMLAB_PORTS_DIR", portsDir.toLocal8Bit());
     // The window's own boxes must not block the run; any box is reported.
     msgbox::MessageBoxRecorder recorder;
 
-    const IdleFigures idle = measureIdle(portsDir, idleSeconds);
+    const IdleFigures idle = runs("idle") ? measureIdle(portsDir, idleSeconds) : IdleFigures{};
     std::printf("idle %d s: connected %.2f %% of a core, port closed %.2f %% (bound 1 %%)\n", idleSeconds,
                 idle.connectedPct, idle.closedPct);
     std::fflush(stdout);
 
-    const StreamFigures chr = measureStream(portsDir, false, streamSeconds);
+    const StreamFigures chr = runs("char") ? measureStream(portsDir, false, streamSeconds) : StreamFigures{};
     printStream("char", chr);
     std::fflush(stdout);
-    const StreamFigures hex = measureStream(portsDir, true, streamSeconds);
+    const StreamFigures hex = runs("hex") ? measureStream(portsDir, true, streamSeconds) : StreamFigures{};
     printStream("hex", hex);
 
     for (const auto& b : recorder.boxes())
