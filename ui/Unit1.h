@@ -54,7 +54,7 @@ public:
 
     // Exchange page.
     std::vector<std::uint8_t> TxBuffer; // the bytes of the last line; its size is the count
-    std::int32_t RxByteCount = 0;
+    std::int64_t RxByteCount = 0;       // 64-bit: a 32-bit count would turn negative after 2 GiB
 
     // Line tests.
     std::uint8_t TestCode = 0;
