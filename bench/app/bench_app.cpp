@@ -61,6 +61,13 @@ qint64 steadyNs() {
         .count();
 }
 
+// CPU time of the calling thread: tells own work from time the machine gave to others.
+qint64 threadCpuNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
 double cpuSecondsSelf() {
     rusage ru{};
     getrusage(RUSAGE_SELF, &ru);
@@ -108,11 +115,23 @@ double rssMb(pid_t pid) {
 struct Spent {
     qint64 totalNs = 0;
     qint64 maxNs = 0;
-    void add(qint64 ns) {
+    qint64 cpuAtMaxNs = 0; // CPU of this thread during that longest run
+    void add(qint64 ns, qint64 cpuNs) {
         totalNs += ns;
-        maxNs = std::max(maxNs, ns);
+        if (ns > maxNs) {
+            maxNs = ns;
+            cpuAtMaxNs = cpuNs;
+        }
     }
 };
+
+// Runs f and adds its wall and thread CPU time to `spent`.
+template <typename F> void timed(Spent& spent, F&& f) {
+    const qint64 c0 = threadCpuNs();
+    const qint64 t0 = steadyNs();
+    f();
+    spent.add(steadyNs() - t0, threadCpuNs() - c0);
+}
 
 // Paint passes of the window are update requests; timing them shows what painting costs beside what
 // taking the data in costs.
@@ -126,9 +145,8 @@ public:
         if (!timing || event->type() != QEvent::UpdateRequest || m_depth > 0)
             return QApplication::notify(receiver, event);
         ++m_depth;
-        const auto t0 = std::chrono::steady_clock::now();
-        const bool r = QApplication::notify(receiver, event);
-        paint.add((std::chrono::steady_clock::now() - t0).count());
+        bool r = false;
+        timed(paint, [&] { r = QApplication::notify(receiver, event); });
         --m_depth;
         return r;
     }
@@ -402,8 +420,13 @@ public:
         m_timer.setInterval(10);
         QObject::connect(&m_timer, &QTimer::timeout, [this] {
             const qint64 now = steadyNs();
+            const qint64 cpu = threadCpuNs();
             const qint64 late = now - m_last - 10'000'000;
-            m_worst = std::max(m_worst, late);
+            if (late > m_worst) {
+                m_worst = late;
+                m_cpuAtWorst = cpu - m_lastCpu;
+            }
+            m_lastCpu = cpu;
             m_late.push_back(late);
             if (qEnvironmentVariableIsSet("BENCH_APP_TRACE") && late > 30'000'000)
                 std::fprintf(stderr, "stall %.1f ms at %.3f s\n", double(late) / 1e6,
@@ -413,7 +436,9 @@ public:
     }
     void start() {
         m_first = m_last = steadyNs();
+        m_lastCpu = threadCpuNs();
         m_worst = 0;
+        m_cpuAtWorst = 0;
         m_late.clear();
         m_timer.start();
     }
@@ -429,6 +454,10 @@ public:
     qint64 countOver(double ms) const {
         return std::count_if(m_late.begin(), m_late.end(), [ms](qint64 l) { return double(l) / 1e6 > ms; });
     }
+    // CPU this thread used in the interval that ended with the worst lateness (10 ms plus that
+    // lateness): near the whole interval means our own work, far below it means the machine ran
+    // something else.
+    double cpuAtWorstMs() const { return double(m_cpuAtWorst) / 1e6; }
     double stop() {
         m_timer.stop();
         return double(std::max<qint64>(m_worst, 0)) / 1e6;
@@ -439,6 +468,8 @@ private:
     qint64 m_first = 0;
     qint64 m_last = 0;
     qint64 m_worst = 0;
+    qint64 m_lastCpu = 0;
+    qint64 m_cpuAtWorst = 0;
     std::vector<qint64> m_late;
 };
 
@@ -446,8 +477,9 @@ struct StreamFigures {
     double cpuPct = -1;
     double stallMs = -1;
     double stallP99Ms = 0;
-    Spent receive; // in the page's receive handler
-    Spent paint;   // in paint passes of the window
+    double stallCpuMs = 0; // GUI thread CPU in the worst interval
+    Spent receive;         // in the page's receive handler
+    Spent paint;           // in paint passes of the window
     qint64 stallsOver50 = 0;
     qint64 sent = 0;    // bytes the peer put on the line while the window had the port
     qint64 shown = 0;   // bytes the log represents
@@ -500,9 +532,7 @@ StreamFigures measureStream(const QString& dir, bool hexForm, int seconds) {
     // The page's receive path, timed: the driver lends each block to this handler.
     Spent receive;
     form->CPDrv->setOnReceiveData([&receive, w = form.get()](QObject* sender, void* data, DWORD size) {
-        const auto t0 = std::chrono::steady_clock::now();
-        w->CPDrvReceiveData(sender, data, size);
-        receive.add((std::chrono::steady_clock::now() - t0).count());
+        timed(receive, [&] { w->CPDrvReceiveData(sender, data, size); });
     });
     auto* app = static_cast<TimedApplication*>(QCoreApplication::instance());
     app->paint = {};
@@ -526,6 +556,7 @@ StreamFigures measureStream(const QString& dir, bool hexForm, int seconds) {
     f.receive = receive;
     f.paint = app->paint;
     f.stallP99Ms = probe.quantileMs(0.99);
+    f.stallCpuMs = probe.cpuAtWorstMs();
     f.stallsOver50 = probe.countOver(50);
     if (!peer->exited()) {
         // Too slow: stop the source, let the window take what is already on the line, then end it.
@@ -571,10 +602,11 @@ StreamFigures measureStream(const QString& dir, bool hexForm, int seconds) {
 }
 
 void printStream(const char* name, const StreamFigures& s) {
-    std::printf(
-        "stream %-4s: receive handler %.1f s in all, longest %.1f ms; painting %.1f s, longest %.1f ms\n",
-        name, double(s.receive.totalNs) / 1e9, double(s.receive.maxNs) / 1e6, double(s.paint.totalNs) / 1e9,
-        double(s.paint.maxNs) / 1e6);
+    std::printf("stream %-4s: receive handler %.1f s in all, longest %.1f ms (%.1f ms CPU); painting %.1f s, "
+                "longest %.1f ms (%.1f ms CPU); worst stall had %.1f ms CPU of the GUI thread\n",
+                name, double(s.receive.totalNs) / 1e9, double(s.receive.maxNs) / 1e6,
+                double(s.receive.cpuAtMaxNs) / 1e6, double(s.paint.totalNs) / 1e9,
+                double(s.paint.maxNs) / 1e6, double(s.paint.cpuAtMaxNs) / 1e6, s.stallCpuMs);
     std::printf(
         "stream %-4s: cpu %.1f %% of a core, stall %.1f ms (bound %d; 99%% within %.1f ms, %lld over 50 "
         "ms), sent %lld, shown %lld, wrong %lld, counted %lld, lost %lld, %.0f B/s shown, log %lld chars\n",
