@@ -134,7 +134,10 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
         auto* key = static_cast<QKeyEvent*>(event);
         const QString text = key->text();
         // Shortcuts (copy, paste, select all…) are no typed characters; keys without text neither.
-        if (text.size() != 1 || (key->modifiers() & Qt::ControlModifier))
+        // Tab moves the focus and Delete edits, though X11 gives them the text "\t" and "\x7f".
+        const int code = key->key();
+        if (text.size() != 1 || (key->modifiers() & Qt::ControlModifier) || code == Qt::Key_Tab ||
+            code == Qt::Key_Backtab || code == Qt::Key_Delete)
             return false;
         const QChar typed = text.at(0);
         char k = static_cast<char>(CharToCp1251(typed));
