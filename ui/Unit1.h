@@ -65,6 +65,9 @@ public:
     std::int32_t ArraySize = 0;
     std::int32_t ArraySum = 0;
     bool ArrayRunning = false;
+    // Counts the starts of the test page: a sequence or array loop whose run was superseded by a start
+    // nested in its event processing ends without touching the page.
+    std::uint32_t RunSerial = 0;
 
     // Modem lines.
     bool PollingOn = false;
