@@ -32,6 +32,22 @@ const char* const kSwFlowText[] = {"None", "XON/XOFF"};
 const TBaudRate kRateByIndex[] = {br110,   br300,   br600,   br1200,  br2400,   br4800,   br9600,  br14400,
                                   br19200, br38400, br56000, br57600, br115200, br128000, br256000};
 
+// An editable combo keeps its last index while the user types text that names no item, so a click
+// would still apply the old item. Select the item the text names exactly, or none, and leave the
+// typed text and the cursor as they were (selecting no item would blank the field).
+void followEditedText(QComboBox* combo) {
+    QLineEdit* edit = combo->lineEdit();
+    const int index = combo->findText(edit->text(), Qt::MatchExactly | Qt::MatchCaseSensitive);
+    if (index == combo->currentIndex())
+        return;
+    const QString text = edit->text();
+    const int cursor = edit->cursorPosition();
+    combo->setCurrentIndex(index);
+    if (edit->text() != text)
+        edit->setText(text);
+    edit->setCursorPosition(cursor);
+}
+
 QString comName(int n) {
     return QStringLiteral("\\\\.\\COM%1").arg(n);
 }
@@ -103,9 +119,15 @@ void TForm1::connectHandlers() {
     connect(ui->cbDTRd, &QComboBox::activated, this, [this] { cbDTRdChange(ui->cbDTRd); });
     connect(ui->cbRTSd, &QComboBox::activated, this, [this] { cbRTSdChange(ui->cbRTSd); });
     if (ui->cbDTRd->lineEdit())
-        connect(ui->cbDTRd->lineEdit(), &QLineEdit::textEdited, this, [this] { cbDTRdChange(ui->cbDTRd); });
+        connect(ui->cbDTRd->lineEdit(), &QLineEdit::textEdited, this, [this] {
+            followEditedText(ui->cbDTRd);
+            cbDTRdChange(ui->cbDTRd);
+        });
     if (ui->cbRTSd->lineEdit())
-        connect(ui->cbRTSd->lineEdit(), &QLineEdit::textEdited, this, [this] { cbRTSdChange(ui->cbRTSd); });
+        connect(ui->cbRTSd->lineEdit(), &QLineEdit::textEdited, this, [this] {
+            followEditedText(ui->cbRTSd);
+            cbRTSdChange(ui->cbRTSd);
+        });
 
     filterKeys(ui->edBOD, &TForm1::edBODKeyPress);
     filterKeys(ui->edCOMout, &TForm1::edCOMoutKeyPress);

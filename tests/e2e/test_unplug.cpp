@@ -1,0 +1,222 @@
+// An adapter pulled out while the window is connected, then plugged back in. The adapter is a
+// pseudo-terminal mapped as COM1: closing its far side is the unplug, a new pair behind the same
+// name is the adapter coming back.
+#include "MessageBox.h"
+#include "Unit1.h"
+#include "ui_Unit1.h"
+
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+// One pseudo-terminal pair; the master is the far end, held by the test.
+class Pty {
+public:
+    Pty() {
+        m_master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (m_master >= 0 && grantpt(m_master) == 0 && unlockpt(m_master) == 0)
+            if (const char* name = ptsname(m_master))
+                m_slave = name;
+    }
+    ~Pty() { unplug(); }
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    bool ok() const { return m_master >= 0 && !m_slave.empty(); }
+    int master() const { return m_master; }
+    const std::string& slave() const { return m_slave; }
+    void unplug() {
+        if (m_master >= 0)
+            ::close(m_master);
+        m_master = -1;
+    }
+
+private:
+    int m_master = -1;
+    std::string m_slave;
+};
+
+double cpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+void pump(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// Reads what the far end has received within a generous bound.
+std::string drain(int fd, std::size_t want) {
+    std::string got;
+    for (int i = 0; i < 100 && got.size() < want; ++i) {
+        char buf[256];
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0)
+            got.append(buf, std::size_t(n));
+        else
+            pump(20);
+    }
+    return got;
+}
+
+const QString kSendFailure = QStringLiteral(
+    "Could not send data.\r\nPlease, check connections and try again.\r\nTurn serial device on or, try "
+    "setting Device Check to On in the settings dialog box.\r\nAlso, disable Hardware Flow Control if you "
+    "are using a two wires cable.");
+
+class Unplug : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    QByteArray savedPortsDir = qgetenv("COMLAB_PORTS_DIR");
+    msgbox::MessageBoxRecorder boxes;
+    std::unique_ptr<TForm1> form;
+
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        qputenv("COMLAB_PORTS_DIR", dir.path().toLocal8Bit());
+        form = std::make_unique<TForm1>();
+        form->ui->cbCOM->setCurrentIndex(0);
+    }
+    void TearDown() override {
+        form.reset();
+        qputenv("COMLAB_PORTS_DIR", savedPortsDir);
+    }
+
+    // Points COM1 at the slave side of `pty`, replacing an earlier mapping.
+    void mapCom1(const Pty& pty) {
+        const std::filesystem::path link = std::filesystem::path(dir.path().toStdString()) / "COM1";
+        std::filesystem::remove(link);
+        std::filesystem::create_symlink(pty.slave(), link);
+    }
+
+    std::vector<QWidget*> settings() {
+        auto& u = *form->ui;
+        return {u.cbCOM, u.cbBOD, u.edBOD, u.CheckBOD, u.cbFORM, u.cbCHECK, u.cbSTOP, u.cbCONTROL, u.btCOMon};
+    }
+};
+
+TEST_F(Unplug, WindowKeepsWorkingAndReconnectsWhenTheAdapterIsBack) {
+    auto adapter = std::make_unique<Pty>();
+    ASSERT_TRUE(adapter->ok());
+    mapCom1(*adapter);
+    auto& ui = *form->ui;
+
+    form->btCOMonClick(ui.btCOMon);
+    ASSERT_TRUE(form->CPDrv->IsOpen());
+    ASSERT_TRUE(boxes.boxes().empty());
+
+    // A pseudo-terminal has no modem lines: the query fails and every line reads low.
+    ui.cbOpros->setChecked(true);
+    form->btOprosClick(ui.btOpros);
+    for (QLabel* l : {ui.lbCTS, ui.lbDSR, ui.lbRING, ui.lbCD})
+        EXPECT_EQ(l->text(), QStringLiteral("-12 В (воздух)"));
+
+    adapter->unplug();
+
+    // Idle with the port still open on a device that is gone: no spinning, nothing received, no box.
+    const QByteArray rxBefore = form->RxBlock;
+    const double cpu0 = cpuSeconds();
+    pump(1000);
+    EXPECT_LT(cpuSeconds() - cpu0, 0.5) << "busy loop while the adapter is gone";
+    EXPECT_TRUE(boxes.boxes().empty());
+    EXPECT_EQ(form->RxBlock, rxBefore);
+    EXPECT_TRUE(form->trOpros->isActive());
+    EXPECT_EQ(ui.lbCTS->text(), QStringLiteral("-12 В (воздух)"));
+
+    // Every byte that cannot go is reported by its own box.
+    for (const std::uint8_t b : {'A', 'B'})
+        form->SendCode(b);
+    ASSERT_EQ(boxes.boxes().size(), 2u);
+    for (const auto& box : boxes.boxes()) {
+        EXPECT_EQ(box.caption, QStringLiteral("Warning"));
+        EXPECT_EQ(box.text, kSendFailure);
+        EXPECT_EQ(box.icon, msgbox::IconInformation);
+    }
+    boxes.clear();
+    ui.edCOMout->setText(QStringLiteral("AB"));
+    form->btOutCOMClick(ui.btOutCOM);
+    for (const auto& box : boxes.boxes())
+        EXPECT_EQ(box.caption, QStringLiteral("Warning"));
+
+    // Disconnect returns promptly and gives the settings back.
+    QElapsedTimer closing;
+    closing.start();
+    form->btCOMoffClick(ui.btCOMoff);
+    EXPECT_LT(closing.elapsed(), 5000);
+    EXPECT_FALSE(form->CPDrv->IsOpen());
+    for (QWidget* w : settings())
+        EXPECT_TRUE(w->isEnabled()) << w->objectName().toStdString();
+    EXPECT_FALSE(ui.btCOMoff->isEnabled());
+    EXPECT_EQ(ui.lbCOM->text(), QStringLiteral("Нет соединения"));
+
+    // The adapter comes back, possibly as another device, behind the same name.
+    adapter = std::make_unique<Pty>();
+    ASSERT_TRUE(adapter->ok());
+    mapCom1(*adapter);
+    boxes.clear();
+    form->btCOMonClick(ui.btCOMon);
+    ASSERT_TRUE(form->CPDrv->IsOpen());
+    EXPECT_TRUE(boxes.boxes().empty());
+    EXPECT_EQ(ui.lbCOM->text(), QStringLiteral("Соединение с портом \"\\\\.\\COM1\" "));
+
+    ASSERT_EQ(::write(adapter->master(), "hello", 5), 5);
+    for (int i = 0; i < 100 && form->RxBlock != "hello"; ++i)
+        pump(20);
+    EXPECT_EQ(form->RxBlock, QByteArray("hello"));
+
+    form->SendCode('Z');
+    EXPECT_TRUE(boxes.boxes().empty());
+    EXPECT_EQ(drain(adapter->master(), 1), "Z");
+}
+
+// An adapter pulled out with data still on its way both ways: the driver's poll must not turn the dead
+// device into a hot loop, and closing afterwards must not wait for output that can never leave.
+TEST_F(Unplug, PendingOutputAndDeadDeviceNeitherSpinNorHang) {
+    Pty adapter;
+    ASSERT_TRUE(adapter.ok());
+    mapCom1(adapter);
+    form->btCOMonClick(form->ui->btCOMon);
+    ASSERT_TRUE(form->CPDrv->IsOpen());
+
+    // Output the far end never reads, then the far end goes away.
+    for (const std::uint8_t b : {'x', 'y', 'z'})
+        form->SendCode(b);
+    ASSERT_TRUE(boxes.boxes().empty());
+    // And input the driver has not fetched yet: the read side goes stale with bytes counted.
+    ASSERT_EQ(::write(adapter.master(), "late", 4), 4);
+    adapter.unplug();
+
+    const double cpu0 = cpuSeconds();
+    pump(1000);
+    EXPECT_LT(cpuSeconds() - cpu0, 0.5);
+
+    QElapsedTimer closing;
+    closing.start();
+    form->btCOMoffClick(form->ui->btCOMoff);
+    EXPECT_LT(closing.elapsed(), 5000);
+    EXPECT_FALSE(form->CPDrv->IsOpen());
+    EXPECT_TRUE(boxes.boxes().empty());
+}
+
+} // namespace
