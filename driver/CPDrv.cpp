@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include <QPointer>
+
 namespace {
 
 constexpr std::array<DWORD, 15> kRateTable = {110,   300,   600,   1200,  2400,   4800,   9600,  14400,
@@ -19,15 +21,21 @@ DWORD clampQueueSize(DWORD n) {
     return std::clamp(n, kMinQueue, kMaxQueue);
 }
 
-// Sets a flag for the life of the object: marks a tick whose handlers are running.
-class FlagGuard {
+// Marks a tick whose handlers are running, for the life of the object. A handler may destroy the
+// driver (its owner goes away inside a nested loop): then there is nothing left to unmark.
+class TickGuard {
 public:
-    explicit FlagGuard(bool& flag) : m_flag(flag) { m_flag = true; }
-    ~FlagGuard() { m_flag = false; }
-    FlagGuard(const FlagGuard&) = delete;
-    FlagGuard& operator=(const FlagGuard&) = delete;
+    TickGuard(TCommPortDriver* driver, bool& flag) : m_driver(driver), m_flag(flag) { m_flag = true; }
+    ~TickGuard() {
+        if (m_driver)
+            m_flag = false;
+    }
+    TickGuard(const TickGuard&) = delete;
+    TickGuard& operator=(const TickGuard&) = delete;
+    bool alive() const { return !m_driver.isNull(); }
 
 private:
+    QPointer<TCommPortDriver> m_driver;
     bool& m_flag;
 };
 
@@ -355,7 +363,7 @@ void TCommPortDriver::PollTick(TMessage& msg) {
     // A handler of an earlier tick still holds the buffer (it runs a nested event loop): skip.
     if (m_inTick)
         return;
-    const FlagGuard busy(m_inTick);
+    const TickGuard busy(this, m_inTick);
 
     DWORD errors = 0;
     COMSTAT stat{};
@@ -365,7 +373,7 @@ void TCommPortDriver::PollTick(TMessage& msg) {
     const HANDLE handle = m_handle;
     // A handler may close the port, or change the packet size while open; either ends this tick.
     const auto stillValid = [&](std::int16_t packetSize) {
-        return m_handle == handle && m_packetSize == packetSize;
+        return busy.alive() && m_handle == handle && m_packetSize == packetSize;
     };
 
     const std::int16_t packetSize = m_packetSize;

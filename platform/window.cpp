@@ -14,15 +14,34 @@ public:
 
     LRESULT dispatch(UINT msg, WPARAM wParam, LPARAM lParam) {
         TMessage m{msg, wParam, lParam, 0};
-        if (m_proc)
+        if (m_proc && !m_released) {
+            ++m_depth;
             m_proc(m);
-        else
+            --m_depth;
+        } else {
             m.Result = DefWindowProcA(this, msg, wParam, lParam);
+        }
         return m.Result;
+    }
+
+    // The owner is done with the window. Inside its own procedure (the owner is being destroyed by
+    // a handler) the window must outlive the call that is still running: it goes at the next turn
+    // of the event loop, silent until then.
+    void release() {
+        m_released = true;
+        for (const auto& [qtId, id] : m_timers)
+            QObject::killTimer(qtId);
+        m_timers.clear();
+        if (m_depth > 0)
+            deleteLater();
+        else
+            delete this;
     }
 
     UINT_PTR setTimer(UINT_PTR id, UINT elapse) {
         killTimer(id);
+        if (m_released)
+            return 0;
         // Qt's precise timers keep the period without drift; a period of 0 still comes back through
         // the event loop rather than spinning.
         const int qtId = startTimer(static_cast<int>(elapse), Qt::PreciseTimer);
@@ -53,6 +72,8 @@ protected:
 private:
     TWndMethod m_proc;
     std::map<int, UINT_PTR> m_timers; // Qt timer id -> window timer id
+    int m_depth = 0;                  // calls of the procedure running now
+    bool m_released = false;
 };
 
 } // namespace platform
@@ -62,8 +83,9 @@ HWND AllocateHWnd(TWndMethod proc) {
 }
 
 void DeallocateHWnd(HWND wnd) {
-    // Deleted at once, not later: the owner of the procedure is going away and no message may reach it.
-    delete wnd;
+    // No message reaches the procedure afterwards: its owner is going away.
+    if (wnd)
+        wnd->release();
 }
 
 UINT_PTR SetTimer(HWND wnd, UINT_PTR id, UINT elapse, TIMERPROC proc) {

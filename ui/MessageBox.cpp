@@ -1,6 +1,7 @@
 #include "MessageBox.h"
 
 #include <QMessageBox>
+#include <QPointer>
 
 namespace msgbox {
 
@@ -39,10 +40,13 @@ void Show(QWidget* parent, const QString& text, const QString& caption, int icon
     }
     QString shown = text;
     shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    QMessageBox box(iconFor(iconFlag), caption, shown, QMessageBox::Ok, parent);
+    // On the heap and watched: if the parent window goes away while the box is up, it takes the box
+    // with it, and the box must not be deleted a second time here.
+    QPointer<QMessageBox> box = new QMessageBox(iconFor(iconFlag), caption, shown, QMessageBox::Ok, parent);
     // Port names and received text are shown as they are, never as markup.
-    box.setTextFormat(Qt::PlainText);
-    box.exec();
+    box->setTextFormat(Qt::PlainText);
+    box->exec();
+    delete box.data();
 }
 
 } // namespace msgbox

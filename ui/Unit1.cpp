@@ -14,6 +14,7 @@
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QPointer>
 #include <QTimer>
 
 namespace {
@@ -410,9 +411,14 @@ void TForm1::ReceiveDispatch(const void* DataPtr, DWORD DataSize) {
     case mdTest:
     case mdStub: {
         // Each loop walks its own block, even when a nested receive replaces RxBlock meanwhile.
+        // A box raised on the way runs a nested loop: once the window closes (or is gone) the rest of
+        // the block has nowhere to go.
         const QByteArray block = RxBlock;
         const bool test = WorkMode == mdTest;
+        const QPointer<TForm1> self(this);
         for (const char c : block) {
+            if (!self || Closing())
+                return;
             if (test)
                 TestOnByte(static_cast<std::uint8_t>(c));
             else

@@ -573,6 +573,34 @@ TEST_F(DriverFake, TickDrainsMoreThanTheBufferInPieces) {
     EXPECT_FALSE(drv->IsOpen());
 }
 
+TEST_F(DriverFake, HandlerMayDestroyTheDriver) {
+    // The owner can go away inside a handler (its window is deleted from a nested loop); the tick must
+    // not touch the driver afterwards, whichever way the tick arrived.
+    for (const bool fromTimer : {false, true}) {
+        drv = std::make_unique<TCommPortDriver>();
+        drv->setPollingDelay(5);
+        open();
+        dev.pushInput(std::string(3000, 'x')); // more than one piece: the tick would go on reading
+        int calls = 0;
+        drv->setOnReceiveData([&](QObject*, void*, DWORD) {
+            ++calls;
+            drv.reset();
+        });
+        if (fromTimer) {
+            QElapsedTimer waited;
+            waited.start();
+            while (drv && waited.elapsed() < 5000)
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        } else {
+            tick();
+        }
+        EXPECT_FALSE(drv);
+        EXPECT_EQ(calls, 1);
+        EXPECT_FALSE(dev.isOpen());
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+}
+
 TEST_F(DriverFake, TickDuringHandlerIsSkipped) {
     drv->setPollingDelay(5);
     open();

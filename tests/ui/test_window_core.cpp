@@ -442,6 +442,47 @@ TEST(WindowCore, ReceiveDispatchKeepsTheBlockAndLightsTheReceiveLamp) {
     }
 }
 
+TEST(WindowCore, PerByteLoopFinishesItsOwnBlockAroundANestedReceive) {
+    // In stub mode every echo fails and raises a box; while the first box is up a second block
+    // arrives. Each loop walks its own block, so the echoes come in the order of the bytes.
+    Window w;
+    w.connect();
+    w.ui().cbZag->setChecked(true);
+    w.form->btZagClick(w.ui().btZag);
+    ASSERT_EQ(w.form->WorkMode, mdStub);
+    w.fake.setFailure(FakeOp::WriteFile);
+    w.form->CPDrv->setOutputTimeout(1); // each failed echo gives up at once
+    bool nested = false;
+    w.boxes.setWhileOpen([&](const msgbox::RecordedBox&) {
+        if (!nested) {
+            nested = true;
+            w.form->ReceiveDispatch("XY", 2);
+        }
+    });
+    w.form->ReceiveDispatch("ABC", 3);
+    EXPECT_EQ(w.ui().mmZag->toPlainText(), u("41\n58\n59\n42\n43"));
+    ASSERT_EQ(w.boxes.boxes().size(), 5u);
+    for (const auto& box : w.boxes.boxes())
+        EXPECT_EQ(box.text, u(kWriteFailed));
+    EXPECT_EQ(w.form->RxBlock, QByteArray("XY"));
+}
+
+TEST(WindowCore, WindowDestroyedInsideABoxEndsThePerByteLoop) {
+    // The window (and with it the driver that delivered the block) goes away while a box raised by
+    // the first echo is up: nothing may touch it afterwards. The sanitizer build checks the "nothing".
+    Window w;
+    w.connect();
+    w.form->btZagClick(w.ui().btZag);
+    w.fake.setFailure(FakeOp::WriteFile);
+    w.form->CPDrv->setOutputTimeout(1);
+    w.boxes.setWhileOpen([&](const msgbox::RecordedBox&) { w.form.reset(); });
+    w.fake.pushInput(std::string_view("ABC"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !w.form; }, 5000));
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(w.boxes.boxes().size(), 1u);
+    EXPECT_FALSE(w.fake.isOpen());
+}
+
 TEST(WindowCore, BytesBeforeTheFirstSendLightTheLampOnly) {
     Window w;
     w.connect();
