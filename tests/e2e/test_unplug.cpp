@@ -156,8 +156,18 @@ TEST_F(Unplug, WindowKeepsWorkingAndReconnectsWhenTheAdapterIsBack) {
     boxes.clear();
     ui.edCOMout->setText(QStringLiteral("AB"));
     form->btOutCOMClick(ui.btOutCOM);
+    ASSERT_EQ(boxes.boxes().size(), 2u); // one per byte of the line, which is echoed all the same
     for (const auto& box : boxes.boxes())
-        EXPECT_EQ(box.caption, QStringLiteral("Warning"));
+        EXPECT_EQ(box.text, kSendFailure);
+    EXPECT_TRUE(ui.mmCOMin->text().contains(QStringLiteral("> AB < ")));
+
+    // A line test cannot start on a device that is gone: its queues cannot be emptied.
+    boxes.clear();
+    form->btTestClick(ui.btTest);
+    ASSERT_EQ(boxes.boxes().size(), 1u);
+    EXPECT_EQ(boxes.boxes()[0].text, QStringLiteral("Входной и выходной буфера не сбрасываются."));
+    EXPECT_EQ(form->WorkMode, mdExchange);
+    EXPECT_TRUE(ui.btTest->isEnabled());
 
     // Disconnect returns promptly and gives the settings back.
     QElapsedTimer closing;
@@ -188,6 +198,38 @@ TEST_F(Unplug, WindowKeepsWorkingAndReconnectsWhenTheAdapterIsBack) {
     form->SendCode('Z');
     EXPECT_TRUE(boxes.boxes().empty());
     EXPECT_EQ(drain(adapter->master(), 1), "Z");
+}
+
+// A loopback test running when the adapter goes away carries on as after any failed write: each
+// time-out counts an error, the next code cannot go and says so, and the test waits for the next
+// time-out until Stop.
+TEST_F(Unplug, RunningLoopbackTestCarriesOnAsAfterAFailedWrite) {
+    auto adapter = std::make_unique<Pty>();
+    ASSERT_TRUE(adapter->ok());
+    mapCom1(*adapter);
+    auto& ui = *form->ui;
+    form->btCOMonClick(ui.btCOMon);
+    ASSERT_TRUE(form->CPDrv->IsOpen());
+    form->btTestClick(ui.btTest);
+    ASSERT_EQ(form->WorkMode, mdTest);
+    ASSERT_TRUE(boxes.boxes().empty());
+    EXPECT_EQ(drain(adapter->master(), 1), std::string(1, '\0'));
+
+    adapter->unplug();
+    for (int timeout = 1; timeout <= 2; ++timeout) {
+        boxes.clear();
+        form->trTestTimer(form->trTest);
+        ASSERT_EQ(boxes.boxes().size(), 1u);
+        EXPECT_EQ(boxes.boxes()[0].text, kSendFailure);
+        EXPECT_EQ(ui.lbErr->text(), QString::number(timeout));
+        EXPECT_EQ(ui.lbOut->text(), QStringLiteral("%1").arg(timeout, 2, 10, QLatin1Char('0')));
+        EXPECT_TRUE(form->trTest->isActive());
+        EXPECT_EQ(form->WorkMode, mdTest);
+    }
+    form->btStopClick(ui.btStop);
+    EXPECT_FALSE(form->trTest->isActive());
+    form->btCOMoffClick(ui.btCOMoff);
+    EXPECT_FALSE(form->CPDrv->IsOpen());
 }
 
 // An adapter pulled out with data still on its way both ways: the driver's poll must not turn the dead
