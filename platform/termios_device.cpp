@@ -159,8 +159,15 @@ public:
             errno = errno == EWOULDBLOCK ? EBUSY : errno;
             return INVALID_HANDLE_VALUE;
         }
+        // Only a mark we set is ours to clear on close: root gets past another program's mark, and
+        // clearing it then would let others in beside that program.
+        int markedBefore = 0;
+#ifdef TIOCGEXCL
+        if (ioctl(fd, TIOCGEXCL, &markedBefore) != 0)
+            markedBefore = 0;
+#endif
         if (ioctl(fd, TIOCEXCL) == 0)
-            port->exclusive = true;
+            port->exclusive = markedBefore == 0;
         else if (!noModemLines(errno))
             return INVALID_HANDLE_VALUE;
 

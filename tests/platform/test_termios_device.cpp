@@ -192,6 +192,43 @@ TEST(TermiosOpen, PortIsExclusiveUntilClosed) {
     EXPECT_TRUE(again.ok());
 }
 
+#ifdef TIOCGEXCL
+// The exclusive mark sits on the device and outlives our descriptor while another process (a peer
+// holding the pseudo-terminal, say) keeps the device open: a close must take away the mark it set, so
+// an ordinary user can open the port again, and must leave a mark that another program set.
+TEST(TermiosOpen, CloseTakesAwayOnlyItsOwnExclusiveMark) {
+    const auto marked = [](int fd) {
+        int on = -1;
+        EXPECT_EQ(ioctl(fd, TIOCGEXCL, &on), 0);
+        return on != 0;
+    };
+    for (const bool markedByOther : {false, true}) {
+        SCOPED_TRACE(markedByOther ? "marked by another program" : "unmarked");
+        Pty pty;
+        ASSERT_TRUE(pty.ok());
+        // Another holder of the device, as a peer or a second program would be.
+        const int other = ::open(pty.slave().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(other, 0);
+        if (markedByOther) {
+            ASSERT_EQ(ioctl(other, TIOCEXCL), 0);
+        }
+        {
+            Port port(pty.slave());
+            if (!port.ok()) {
+                // Only root gets past another program's mark.
+                EXPECT_TRUE(markedByOther && ::geteuid() != 0);
+                ::close(other);
+                continue;
+            }
+            EXPECT_TRUE(marked(other));
+            EXPECT_TRUE(port.close());
+        }
+        EXPECT_EQ(marked(other), markedByOther);
+        ::close(other);
+    }
+}
+#endif
+
 TEST(TermiosData, RawBytesBothWaysWithQueueCounts) {
     Pty pty;
     ASSERT_TRUE(pty.ok());
