@@ -219,14 +219,12 @@ public:
                 return fail(err);
         }
 
-        if (dcb.fDtrControl != DTR_CONTROL_HANDSHAKE) {
-            if (int err = driveLine(fd, TIOCM_DTR, dcb.fDtrControl == DTR_CONTROL_ENABLE))
-                return fail(err);
-        }
-        // With a handshake the kernel drives RTS itself.
-        if (dcb.fRtsControl != RTS_CONTROL_HANDSHAKE) {
-            if (int err = driveLine(fd, TIOCM_RTS, dcb.fRtsControl == RTS_CONTROL_ENABLE))
-                return fail(err);
+        const auto lines = detail::modemLinesFor(dcb);
+        for (const int line : {TIOCM_DTR, TIOCM_RTS}) {
+            if (lines.raise & line || lines.drop & line) {
+                if (int err = driveLine(fd, line, (lines.raise & line) != 0))
+                    return fail(err);
+            }
         }
 
         termios back{};

@@ -32,6 +32,19 @@ bool sameSettings(const termios& want, const termios& got) {
            want.c_cc[VSTOP] == got.c_cc[VSTOP];
 }
 
+ModemLineChange modemLinesFor(const DCB& dcb) {
+    ModemLineChange c;
+    if (dcb.fDtrControl == DTR_CONTROL_ENABLE)
+        c.raise |= TIOCM_DTR;
+    else if (dcb.fDtrControl == DTR_CONTROL_DISABLE)
+        c.drop |= TIOCM_DTR;
+    if (dcb.fRtsControl == RTS_CONTROL_ENABLE || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE)
+        c.raise |= TIOCM_RTS;
+    else if (dcb.fRtsControl == RTS_CONTROL_DISABLE)
+        c.drop |= TIOCM_RTS;
+    return c;
+}
+
 speed_t standardSpeed(DWORD rate) {
     struct Entry {
         DWORD rate;

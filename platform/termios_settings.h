@@ -3,6 +3,7 @@
 
 #include "platform/comm.h"
 
+#include <sys/ioctl.h>
 #include <termios.h>
 
 namespace platform::detail {
@@ -19,6 +20,16 @@ speed_t standardSpeed(DWORD rate);
 // constant for the rate, or B0 when the rate needs an arbitrary-rate call. Returns 0, or EINVAL for a
 // setting this system cannot give exactly: such a setting is refused rather than replaced by a near one.
 int applyDcb(const DCB& dcb, termios& t, speed_t& speed);
+
+// The modem output lines (TIOCM_DTR, TIOCM_RTS) a record asks to raise and to drop. Under an RTS
+// handshake RTS starts raised, ready to receive: the kernel only lowers it when its input queue fills
+// and raises it when the queue drains, so an RTS left low from before would stop the far side for good.
+// A DTR handshake is refused by applyDcb and drives nothing here.
+struct ModemLineChange {
+    int raise = 0;
+    int drop = 0;
+};
+ModemLineChange modemLinesFor(const DCB& dcb);
 
 // Whether `got` holds what `want` asks for, in every field the helpers above set (the rate aside).
 bool sameSettings(const termios& want, const termios& got);

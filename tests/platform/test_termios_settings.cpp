@@ -147,3 +147,33 @@ TEST(FlowSettings, HardwareAndSoftwareFlowMapToTheirFlags) {
 }
 
 } // namespace
+
+namespace {
+
+// Which modem output lines a record drives. RTS under a handshake starts raised: the kernel lowers and
+// raises it only as its input queue fills and drains, so a line left low would hold the far side off.
+TEST(ModemLines, RecordDrivesDtrAndRts) {
+    struct Case {
+        const char* name;
+        DWORD dtr, rts;
+        int raise, drop;
+    };
+    const Case cases[] = {
+        {"both enabled", DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE, TIOCM_DTR | TIOCM_RTS, 0},
+        {"both disabled", DTR_CONTROL_DISABLE, RTS_CONTROL_DISABLE, 0, TIOCM_DTR | TIOCM_RTS},
+        {"RTS handshake", DTR_CONTROL_ENABLE, RTS_CONTROL_HANDSHAKE, TIOCM_DTR | TIOCM_RTS, 0},
+        {"RTS handshake, DTR off", DTR_CONTROL_DISABLE, RTS_CONTROL_HANDSHAKE, TIOCM_RTS, TIOCM_DTR},
+        {"DTR handshake", DTR_CONTROL_HANDSHAKE, RTS_CONTROL_DISABLE, 0, TIOCM_RTS},
+        {"RTS toggle", DTR_CONTROL_ENABLE, RTS_CONTROL_TOGGLE, TIOCM_DTR, 0},
+    };
+    for (const Case& c : cases) {
+        DCB d = baseDcb();
+        d.fDtrControl = c.dtr;
+        d.fRtsControl = c.rts;
+        const auto lines = platform::detail::modemLinesFor(d);
+        EXPECT_EQ(lines.raise, c.raise) << c.name;
+        EXPECT_EQ(lines.drop, c.drop) << c.name;
+    }
+}
+
+} // namespace
