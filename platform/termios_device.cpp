@@ -109,6 +109,13 @@ bool rateClose(unsigned got, DWORD want) {
     return std::uint64_t(diff) * 50 <= want;
 }
 
+// A total time-out: constant + multiplier × bytes. Both factors are 32-bit, so the product needs the
+// full unsigned 64 bits; anything past a few hundred million years is as good as no limit.
+long long totalTimeoutMs(DWORD constant, DWORD multiplier, DWORD bytes) {
+    const std::uint64_t ms = std::uint64_t(constant) + std::uint64_t(multiplier) * bytes;
+    return static_cast<long long>(std::min<std::uint64_t>(ms, std::uint64_t(1) << 53));
+}
+
 long long msSince(Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
 }
@@ -305,7 +312,7 @@ public:
         const bool immediate = to.ReadIntervalTimeout == MAXDWORD_ && to.ReadTotalTimeoutMultiplier == 0 &&
                                to.ReadTotalTimeoutConstant == 0;
         const long long total =
-            (long long)to.ReadTotalTimeoutConstant + (long long)to.ReadTotalTimeoutMultiplier * toRead;
+            totalTimeoutMs(to.ReadTotalTimeoutConstant, to.ReadTotalTimeoutMultiplier, toRead);
         const bool bounded = to.ReadTotalTimeoutConstant != 0 || to.ReadTotalTimeoutMultiplier != 0;
         const bool interval = to.ReadIntervalTimeout != 0 && to.ReadIntervalTimeout != MAXDWORD_;
 
@@ -358,7 +365,7 @@ public:
         const auto* p = static_cast<const unsigned char*>(buffer);
         const bool bounded = to.WriteTotalTimeoutConstant != 0 || to.WriteTotalTimeoutMultiplier != 0;
         const long long total =
-            (long long)to.WriteTotalTimeoutConstant + (long long)to.WriteTotalTimeoutMultiplier * toWrite;
+            totalTimeoutMs(to.WriteTotalTimeoutConstant, to.WriteTotalTimeoutMultiplier, toWrite);
         const auto start = Clock::now();
         DWORD done = 0;
         BOOL ok = TRUE;
