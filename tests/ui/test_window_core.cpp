@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -585,6 +586,42 @@ TEST(WindowCore, RateFieldTakesDigitsOnly) {
         char k = in;
         w.form->edBODKeyPress(ed, k);
         EXPECT_EQ(k, out) << int(static_cast<unsigned char>(in));
+    }
+}
+
+TEST(WindowCore, KeysThatTypeSeveralCodeUnitsAreFilteredCharacterByCharacter) {
+    // A character beyond 16 bits arrives as a surrogate pair, and a compose sequence may type two
+    // characters with one key: the filters must judge each character, not wave the key through.
+    const QString emoji = QString::fromUtf8("\xF0\x9F\x98\x80");
+    struct Case {
+        const char* field;
+        bool hexOut; // the exchange line's transmit form
+        QString typed;
+        QString expected;
+    };
+    const Case cases[] = {
+        {"edBOD", false, emoji, QString()},
+        {"edBOD", false, QStringLiteral("1x2"), QStringLiteral("12")},
+        {"edMass", false, emoji, QString()},
+        {"edPos", false, emoji, QString()},
+        {"edPos", false, QStringLiteral("ag"), QStringLiteral("A")},
+        {"edCOMout", true, emoji, QString()},
+        {"edCOMout", true, QStringLiteral("f0"), QStringLiteral("F0")},
+        {"edCOMout", false, emoji, emoji},
+        {"edCOMout", false, QStringLiteral("f0"), QStringLiteral("f0")},
+    };
+    for (const Case& c : cases) {
+        Window w;
+        w.form->show();
+        w.ui().rbOutHex->setChecked(c.hexOut);
+        w.ui().rbOutSym->setChecked(!c.hexOut);
+        auto* ed = w.form->findChild<QLineEdit*>(QString::fromLatin1(c.field));
+        ASSERT_NE(ed, nullptr) << c.field;
+        ed->clear();
+        ed->setFocus();
+        QKeyEvent key(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, c.typed);
+        QApplication::sendEvent(ed, &key);
+        EXPECT_EQ(ed->text(), c.expected) << c.field << " " << c.typed.toStdString();
     }
 }
 
