@@ -15,6 +15,7 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPointer>
+#include <QTextDocument>
 #include <QTimer>
 
 namespace {
@@ -195,7 +196,9 @@ void TForm1::refreshPortTooltips() {
         const QString tip =
             target ? QStringLiteral("COM%1 ведёт к %2").arg(i + 1).arg(QString::fromStdString(*target))
                    : QStringLiteral("За COM%1 сейчас нет устройства").arg(i + 1);
-        ui->cbCOM->setItemData(i, tip, Qt::ToolTipRole);
+        // A tooltip that looks like markup is shown as markup; a device path is the user's to name.
+        ui->cbCOM->setItemData(i, Qt::mightBeRichText(tip) ? Qt::convertFromPlainText(tip) : tip,
+                               Qt::ToolTipRole);
     }
 }
 

@@ -16,6 +16,7 @@
 #include <QLineEdit>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextDocument>
 #include <QThread>
 #include <QTimer>
 
@@ -662,4 +663,39 @@ TEST(WindowCore, PortListTooltipsNameTheDeviceBehindEachPort) {
     EXPECT_TRUE(tip1.contains(QFileInfo(target).canonicalFilePath())) << tip1.toStdString();
     EXPECT_TRUE(tip1.contains(u("COM2"))) << tip1.toStdString();
     EXPECT_EQ(tip0, u("За COM1 сейчас нет устройства"));
+}
+
+TEST(WindowCore, PortTooltipShowsADevicePathAsPlainText) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    // Names that a tooltip would otherwise take for markup or an entity.
+    const QString names[] = {QStringLiteral("<b>dev"), QStringLiteral("<i>a&amp;b")};
+    for (const QString& name : names) {
+        const QString target = dir.filePath(name);
+        {
+            QFile f(target);
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        }
+        QFile::remove(dir.filePath(QStringLiteral("COM1")));
+        ASSERT_TRUE(QFile::link(target, dir.filePath(QStringLiteral("COM1"))));
+
+        Window w;
+        auto* cb = w.ui().cbCOM;
+        const QByteArray was = qgetenv("COMLAB_PORTS_DIR");
+        qputenv("COMLAB_PORTS_DIR", QFile::encodeName(dir.path()));
+        w.form->show();
+        cb->showPopup();
+        const QString tip = cb->itemData(0, Qt::ToolTipRole).toString();
+        cb->hidePopup();
+        qputenv("COMLAB_PORTS_DIR", was);
+
+        // What the tooltip shows: rich text rendered, plain text as it is.
+        QString shown = tip;
+        if (Qt::mightBeRichText(tip)) {
+            QTextDocument doc;
+            doc.setHtml(tip);
+            shown = doc.toPlainText();
+        }
+        EXPECT_TRUE(shown.contains(QFileInfo(target).canonicalFilePath())) << tip.toStdString();
+    }
 }
