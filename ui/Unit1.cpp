@@ -15,6 +15,7 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPointer>
+#include <QTextDocument>
 #include <QTimer>
 
 namespace {
@@ -159,20 +160,32 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
         // Shortcuts (copy, paste, select all…) are no typed characters; keys without text neither.
         // Tab moves the focus and Delete edits, though X11 gives them the text "\t" and "\x7f".
         const int code = key->key();
-        if (text.size() != 1 || (key->modifiers() & Qt::ControlModifier) || code == Qt::Key_Tab ||
+        if (text.isEmpty() || (key->modifiers() & Qt::ControlModifier) || code == Qt::Key_Tab ||
             code == Qt::Key_Backtab || code == Qt::Key_Delete)
             return false;
-        const QChar typed = text.at(0);
-        char k = static_cast<char>(CharToCp1251(typed));
-        const char before = k;
-        (this->*handler)(object, k);
-        if (k == 0)
-            return true;
-        if (k != before) {
-            static_cast<QLineEdit*>(object)->insert(QString(Cp1251ToChar(static_cast<std::uint8_t>(k))));
-            return true;
+        // One key may type more than one code unit: a character beyond 16 bits, or a composed
+        // sequence. Every character goes through the filter; one the page does not hold is a '?'.
+        QString kept;
+        bool changed = false;
+        for (qsizetype i = 0; i < text.size();) {
+            const qsizetype n =
+                text.at(i).isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate() ? 2
+                                                                                                       : 1;
+            char k = n == 1 ? static_cast<char>(CharToCp1251(text.at(i))) : '?';
+            const char before = k;
+            (this->*handler)(object, k);
+            if (k == before)
+                kept += QStringView(text).sliced(i, n);
+            else if (k != 0)
+                kept += Cp1251ToChar(static_cast<std::uint8_t>(k));
+            changed = changed || k != before;
+            i += n;
         }
-        return false;
+        if (!changed)
+            return false;
+        if (!kept.isEmpty())
+            static_cast<QLineEdit*>(object)->insert(kept);
+        return true;
     }
     return QWidget::eventFilter(watched, event);
 }
@@ -183,7 +196,9 @@ void TForm1::refreshPortTooltips() {
         const QString tip =
             target ? QStringLiteral("COM%1 ведёт к %2").arg(i + 1).arg(QString::fromStdString(*target))
                    : QStringLiteral("За COM%1 сейчас нет устройства").arg(i + 1);
-        ui->cbCOM->setItemData(i, tip, Qt::ToolTipRole);
+        // A tooltip that looks like markup is shown as markup; a device path is the user's to name.
+        ui->cbCOM->setItemData(i, Qt::mightBeRichText(tip) ? Qt::convertFromPlainText(tip) : tip,
+                               Qt::ToolTipRole);
     }
 }
 

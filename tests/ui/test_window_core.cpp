@@ -13,8 +13,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextDocument>
 #include <QThread>
 #include <QTimer>
 
@@ -588,6 +590,42 @@ TEST(WindowCore, RateFieldTakesDigitsOnly) {
     }
 }
 
+TEST(WindowCore, KeysThatTypeSeveralCodeUnitsAreFilteredCharacterByCharacter) {
+    // A character beyond 16 bits arrives as a surrogate pair, and a compose sequence may type two
+    // characters with one key: the filters must judge each character, not wave the key through.
+    const QString emoji = QString::fromUtf8("\xF0\x9F\x98\x80");
+    struct Case {
+        const char* field;
+        bool hexOut; // the exchange line's transmit form
+        QString typed;
+        QString expected;
+    };
+    const Case cases[] = {
+        {"edBOD", false, emoji, QString()},
+        {"edBOD", false, QStringLiteral("1x2"), QStringLiteral("12")},
+        {"edMass", false, emoji, QString()},
+        {"edPos", false, emoji, QString()},
+        {"edPos", false, QStringLiteral("ag"), QStringLiteral("A")},
+        {"edCOMout", true, emoji, QString()},
+        {"edCOMout", true, QStringLiteral("f0"), QStringLiteral("F0")},
+        {"edCOMout", false, emoji, emoji},
+        {"edCOMout", false, QStringLiteral("f0"), QStringLiteral("f0")},
+    };
+    for (const Case& c : cases) {
+        Window w;
+        w.form->show();
+        w.ui().rbOutHex->setChecked(c.hexOut);
+        w.ui().rbOutSym->setChecked(!c.hexOut);
+        auto* ed = w.form->findChild<QLineEdit*>(QString::fromLatin1(c.field));
+        ASSERT_NE(ed, nullptr) << c.field;
+        ed->clear();
+        ed->setFocus();
+        QKeyEvent key(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, c.typed);
+        QApplication::sendEvent(ed, &key);
+        EXPECT_EQ(ed->text(), c.expected) << c.field << " " << c.typed.toStdString();
+    }
+}
+
 TEST(WindowCore, TabStillMovesOnFromTheRateField) {
     Window w;
     w.form->show();
@@ -625,4 +663,39 @@ TEST(WindowCore, PortListTooltipsNameTheDeviceBehindEachPort) {
     EXPECT_TRUE(tip1.contains(QFileInfo(target).canonicalFilePath())) << tip1.toStdString();
     EXPECT_TRUE(tip1.contains(u("COM2"))) << tip1.toStdString();
     EXPECT_EQ(tip0, u("За COM1 сейчас нет устройства"));
+}
+
+TEST(WindowCore, PortTooltipShowsADevicePathAsPlainText) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    // Names that a tooltip would otherwise take for markup or an entity.
+    const QString names[] = {QStringLiteral("<b>dev"), QStringLiteral("<i>a&amp;b")};
+    for (const QString& name : names) {
+        const QString target = dir.filePath(name);
+        {
+            QFile f(target);
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        }
+        QFile::remove(dir.filePath(QStringLiteral("COM1")));
+        ASSERT_TRUE(QFile::link(target, dir.filePath(QStringLiteral("COM1"))));
+
+        Window w;
+        auto* cb = w.ui().cbCOM;
+        const QByteArray was = qgetenv("COMLAB_PORTS_DIR");
+        qputenv("COMLAB_PORTS_DIR", QFile::encodeName(dir.path()));
+        w.form->show();
+        cb->showPopup();
+        const QString tip = cb->itemData(0, Qt::ToolTipRole).toString();
+        cb->hidePopup();
+        qputenv("COMLAB_PORTS_DIR", was);
+
+        // What the tooltip shows: rich text rendered, plain text as it is.
+        QString shown = tip;
+        if (Qt::mightBeRichText(tip)) {
+            QTextDocument doc;
+            doc.setHtml(tip);
+            shown = doc.toPlainText();
+        }
+        EXPECT_TRUE(shown.contains(QFileInfo(target).canonicalFilePath())) << tip.toStdString();
+    }
 }
