@@ -14,14 +14,16 @@
 // stall <ms>, lost <n>
 #include "Cp1251.h"
 #include "ExchangeText.h"
+#include "FirstPaintMarker.h"
 #include "MessageBox.h"
 #include "Unit1.h"
+#include "event_wait.h"
+#include "peer_process.h"
 #include "ui_Unit1.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFile>
 #include <QMetaObject>
 #include <QRegularExpression>
@@ -39,16 +41,12 @@
 #include <memory>
 #include <optional>
 #include <poll.h>
-#include <spawn.h>
 #include <sstream>
 #include <string>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -66,13 +64,6 @@ qint64 threadCpuNs() {
     timespec ts{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
     return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-double cpuSecondsSelf() {
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    auto sec = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
-    return sec(ru.ru_utime) + sec(ru.ru_stime);
 }
 
 // utime + stime of another process, in seconds.
@@ -155,134 +146,15 @@ private:
     int m_depth = 0;
 };
 
-// Runs the event loop of this process for `ms` milliseconds.
-void runFor(int ms) {
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
+using comlab::test::ChildProcess;
+using comlab::test::cpuSeconds;
+using comlab::test::pump;
+
+// A child process with its stdout on a pipe and its stderr silenced; stopped and reaped when it goes.
+std::unique_ptr<ChildProcess> spawnChild(const std::vector<std::string>& args,
+                                         const std::vector<std::string>& extraEnv) {
+    return ChildProcess::spawn(args, {.env = extraEnv, .silenceStderr = true, .stopSignal = SIGTERM});
 }
-
-// A child process with its stdout on a pipe and its stderr silenced; killed and reaped when it goes.
-class Child {
-public:
-    static std::unique_ptr<Child> spawn(const std::vector<std::string>& args,
-                                        const std::vector<std::string>& extraEnv) {
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0)
-            return nullptr;
-        std::vector<std::string> env;
-        for (char** e = environ; *e; ++e) {
-            const std::string kv = *e;
-            const auto name = kv.substr(0, kv.find('=') + 1);
-            const bool replaced = std::any_of(extraEnv.begin(), extraEnv.end(),
-                                              [&](const std::string& x) { return x.rfind(name, 0) == 0; });
-            if (!replaced)
-                env.push_back(kv);
-        }
-        env.insert(env.end(), extraEnv.begin(), extraEnv.end());
-        std::vector<char*> argv, envp;
-        for (const auto& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        for (const auto& e : env)
-            envp.push_back(const_cast<char*>(e.c_str()));
-        envp.push_back(nullptr);
-
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addopen(&fa, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-        pid_t pid = -1;
-        const int rc = posix_spawn(&pid, args[0].c_str(), &fa, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&fa);
-        ::close(out[1]);
-        if (rc != 0) {
-            ::close(out[0]);
-            return nullptr;
-        }
-        return std::unique_ptr<Child>(new Child(pid, out[0]));
-    }
-
-    ~Child() {
-        if (!m_reaped) {
-            ::kill(m_pid, SIGCONT);
-            ::kill(m_pid, SIGTERM);
-            int st = 0;
-            waitpid(m_pid, &st, 0);
-        }
-        ::close(m_out);
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    pid_t pid() const { return m_pid; }
-
-    // One line of the child's stdout, without its line break; false on time-out or end of output.
-    bool readLine(std::string& line, int timeoutMs) {
-        const qint64 end = steadyNs() + qint64(timeoutMs) * 1000000;
-        for (;;) {
-            const auto nl = m_buf.find('\n');
-            if (nl != std::string::npos) {
-                line = m_buf.substr(0, nl);
-                m_buf.erase(0, nl + 1);
-                return true;
-            }
-            const qint64 left = (end - steadyNs()) / 1000000;
-            if (left <= 0)
-                return false;
-            pollfd p{m_out, POLLIN, 0};
-            if (::poll(&p, 1, int(left)) <= 0)
-                continue;
-            char chunk[512];
-            const ssize_t n = ::read(m_out, chunk, sizeof chunk);
-            if (n <= 0)
-                return false;
-            m_buf.append(chunk, std::size_t(n));
-        }
-    }
-
-    bool exited() {
-        if (m_reaped)
-            return true;
-        int st = 0;
-        if (waitpid(m_pid, &st, WNOHANG) == m_pid)
-            m_reaped = true;
-        return m_reaped;
-    }
-
-private:
-    Child(pid_t pid, int out) : m_pid(pid), m_out(out) {}
-    pid_t m_pid;
-    int m_out;
-    bool m_reaped = false;
-    std::string m_buf;
-};
-
-// Prints "first-paint <ns>" once the first whole frame is painted: the bare window's side of the
-// start-up figure, the same signal the real program gives with COMLAB_BENCH_MARKERS.
-class FirstPaintMarker : public QObject {
-public:
-    using QObject::QObject;
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() == QEvent::Paint && !m_seen) {
-            m_seen = true;
-            QMetaObject::invokeMethod(
-                this,
-                [this] {
-                    QCoreApplication::instance()->removeEventFilter(this);
-                    std::printf("first-paint %lld\n", static_cast<long long>(steadyNs()));
-                    std::fflush(stdout);
-                },
-                Qt::QueuedConnection);
-        }
-        return QObject::eventFilter(watched, event);
-    }
-
-private:
-    bool m_seen = false;
-};
 
 int bareWindow(int argc, char** argv) {
     QApplication app(argc, argv);
@@ -304,8 +176,8 @@ StartFigures measureStart(const std::vector<std::string>& args, const QString& p
     std::vector<double> times;
     for (int i = 0; i < runs; ++i) {
         const qint64 t0 = steadyNs();
-        auto child = Child::spawn(args, {"QT_QPA_PLATFORM=offscreen", "COMLAB_BENCH_MARKERS=1",
-                                         "COMLAB_PORTS_DIR=" + portsDir.toStdString()});
+        auto child = spawnChild(args, {"QT_QPA_PLATFORM=offscreen", "COMLAB_BENCH_MARKERS=1",
+                                       "COMLAB_PORTS_DIR=" + portsDir.toStdString()});
         std::string line;
         if (!child || !child->readLine(line, 20000) || line.rfind("first-paint ", 0) != 0)
             return f;
@@ -326,7 +198,7 @@ std::unique_ptr<TForm1> makeWindow() {
     auto form = std::make_unique<TForm1>();
     form->ui->tnMain->setCurrentIndex(0);
     form->show();
-    runFor(200);
+    pump(200);
     return form;
 }
 
@@ -338,14 +210,13 @@ bool connectPort(TForm1& form) {
     return form.CPDrv->IsOpen();
 }
 
-std::unique_ptr<Child> startPeer(const std::vector<std::string>& extra, const QString& dir,
-                                 std::string& path) {
+std::unique_ptr<ChildProcess> startPeer(const std::vector<std::string>& extra, const QString& dir,
+                                        std::string& path) {
     std::vector<std::string> args = {COMLAB_PEER_BIN};
     args.insert(args.end(), extra.begin(), extra.end());
-    const std::vector<std::string> common = {"--map", dir.toStdString(), "--com",
-                                             "1",     "--parent",        std::to_string(getpid())};
+    const auto common = comlab::test::com1Of(dir.toStdString());
     args.insert(args.end(), common.begin(), common.end());
-    auto peer = Child::spawn(args, {});
+    auto peer = spawnChild(args, {});
     if (!peer || !peer->readLine(path, 5000))
         return nullptr;
     return peer;
@@ -359,11 +230,11 @@ struct IdleFigures {
 IdleFigures measureIdle(const QString& dir, int seconds) {
     IdleFigures f;
     auto form = makeWindow();
-    double c0 = cpuSecondsSelf();
+    double c0 = cpuSeconds();
     QElapsedTimer wall;
     wall.start();
-    runFor(seconds * 1000);
-    f.closedPct = (cpuSecondsSelf() - c0) / (double(wall.nsecsElapsed()) / 1e9) * 100.0;
+    pump(seconds * 1000);
+    f.closedPct = (cpuSeconds() - c0) / (double(wall.nsecsElapsed()) / 1e9) * 100.0;
 
     std::string path;
     auto peer = startPeer({"echo"}, dir, path);
@@ -371,11 +242,11 @@ IdleFigures measureIdle(const QString& dir, int seconds) {
         std::fprintf(stderr, "idle: could not connect to the echo peer\n");
         return f;
     }
-    runFor(200); // the connect itself is no idle time
-    c0 = cpuSecondsSelf();
+    pump(200); // the connect itself is no idle time
+    c0 = cpuSeconds();
     wall.restart();
-    runFor(seconds * 1000);
-    f.connectedPct = (cpuSecondsSelf() - c0) / (double(wall.nsecsElapsed()) / 1e9) * 100.0;
+    pump(seconds * 1000);
+    f.connectedPct = (cpuSeconds() - c0) / (double(wall.nsecsElapsed()) / 1e9) * 100.0;
     form->btCOMoffClick(form->ui->btCOMoff);
     return f;
 }
@@ -540,7 +411,7 @@ StreamFigures measureStream(const QString& dir, bool hexForm, int seconds) {
 
     StallProbe probe;
     probe.start();
-    const double c0 = cpuSecondsSelf();
+    const double c0 = cpuSeconds();
     QElapsedTimer wall;
     wall.start();
     ::kill(peer->pid(), SIGCONT);
@@ -548,9 +419,9 @@ StreamFigures measureStream(const QString& dir, bool hexForm, int seconds) {
     // The peer exits once everything it sent has been read; a window that falls behind gets more time.
     const qint64 limitMs = qint64(seconds) * 2000 + 10000;
     while (!peer->exited() && wall.elapsed() < limitMs)
-        runFor(100);
+        pump(100);
     const double elapsed = double(wall.nsecsElapsed()) / 1e9;
-    f.cpuPct = (cpuSecondsSelf() - c0) / elapsed * 100.0;
+    f.cpuPct = (cpuSeconds() - c0) / elapsed * 100.0;
     f.stallMs = probe.stop();
     app->timing = false;
     f.receive = receive;
@@ -561,10 +432,10 @@ StreamFigures measureStream(const QString& dir, bool hexForm, int seconds) {
     if (!peer->exited()) {
         // Too slow: stop the source, let the window take what is already on the line, then end it.
         ::kill(peer->pid(), SIGSTOP);
-        runFor(1000);
+        pump(1000);
         peer.reset();
     }
-    runFor(300); // the last poll ticks
+    pump(300); // the last poll ticks
     form->btCOMoffClick(form->ui->btCOMoff);
 
     f.sent = statsField(statsFile, "bytes_out").value_or(0) - before;

@@ -5,6 +5,7 @@
 //
 // Last line: receive: driver <B/s>, bare <B/s>, ratio <r>, lost <n>
 #include "CPDrv.h"
+#include "pty_pair.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -27,28 +28,8 @@ constexpr std::size_t kTotal = 2u << 20;
 constexpr int kPollMs = 50;
 constexpr qint64 kStallMs = 10000; // no progress for this long ends a run
 
-class Pty {
-public:
-    Pty() {
-        m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (m_master >= 0 && grantpt(m_master) == 0 && unlockpt(m_master) == 0)
-            if (const char* name = ptsname(m_master))
-                m_slave = name;
-    }
-    ~Pty() {
-        if (m_master >= 0)
-            ::close(m_master);
-    }
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
-    bool ok() const { return m_master >= 0 && !m_slave.empty(); }
-    int master() const { return m_master; }
-    const std::string& slave() const { return m_slave; }
-
-private:
-    int m_master = -1;
-    std::string m_slave;
-};
+// Pairs whose far side blocks, like a device that simply waits on the line.
+using comlab::test::PtyPair;
 
 std::string makePattern() {
     std::string s(kTotal, '\0');
@@ -142,8 +123,8 @@ int main(int argc, char** argv) {
 
     // Both receivers run side by side in one event loop, each fed by its own thread through its own
     // pair, so the noise of a shared machine falls on both alike.
-    Pty driverPty;
-    Pty barePty;
+    PtyPair driverPty{PtyPair::Master::Blocking};
+    PtyPair barePty{PtyPair::Master::Blocking};
     if (!driverPty.ok() || !barePty.ok()) {
         std::fprintf(stderr, "no pseudo-terminals\n");
         return 2;

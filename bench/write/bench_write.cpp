@@ -3,6 +3,7 @@
 //
 // Last line: write: driver <B/s>, bare <B/s>, ratio <r>
 #include "CPDrv.h"
+#include "pty_pair.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -23,28 +24,8 @@ namespace {
 
 constexpr std::size_t kTotal = 16u << 20;
 
-class Pty {
-public:
-    Pty() {
-        m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (m_master >= 0 && grantpt(m_master) == 0 && unlockpt(m_master) == 0)
-            if (const char* name = ptsname(m_master))
-                m_slave = name;
-    }
-    ~Pty() {
-        if (m_master >= 0)
-            ::close(m_master);
-    }
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
-    bool ok() const { return m_master >= 0 && !m_slave.empty(); }
-    int master() const { return m_master; }
-    const std::string& slave() const { return m_slave; }
-
-private:
-    int m_master = -1;
-    std::string m_slave;
-};
+// Pairs whose far side blocks, like a device that simply waits on the line.
+using comlab::test::PtyPair;
 
 std::string makePattern() {
     std::string s(kTotal, '\0');
@@ -86,7 +67,7 @@ private:
 };
 
 double driverRun(const std::string& data, std::size_t& arrived) {
-    Pty pty;
+    PtyPair pty{PtyPair::Master::Blocking};
     if (!pty.ok())
         return 0;
     TCommPortDriver drv;
@@ -111,7 +92,7 @@ double driverRun(const std::string& data, std::size_t& arrived) {
 }
 
 double bareRun(const std::string& data, std::size_t& arrived) {
-    Pty pty;
+    PtyPair pty{PtyPair::Master::Blocking};
     if (!pty.ok())
         return 0;
     const int fd = ::open(pty.slave().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);

@@ -1,6 +1,8 @@
 // The driver on pseudo-terminals through the system's own device side: the far side of the pair
 // plays the attached device.
 #include "CPDrv.h"
+#include "event_wait.h"
+#include "pty_pair.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -12,70 +14,17 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <ctime>
 #include <fcntl.h>
-#include <poll.h>
 #include <string>
 #include <unistd.h>
 
 namespace {
 
-// One pseudo-terminal pair; the far side (master) stays with the test.
-class Pty {
-public:
-    Pty() {
-        m_master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (m_master >= 0 && grantpt(m_master) == 0 && unlockpt(m_master) == 0)
-            if (const char* name = ptsname(m_master))
-                m_slave = name;
-    }
-    ~Pty() { hangUp(); }
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
-
-    bool ok() const { return m_master >= 0 && !m_slave.empty(); }
-    int master() const { return m_master; }
-    const std::string& slave() const { return m_slave; }
-    void hangUp() {
-        if (m_master >= 0)
-            ::close(m_master);
-        m_master = -1;
-    }
-
-private:
-    int m_master = -1;
-    std::string m_slave;
-};
-
-double cpuSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
-
-// Runs the event loop for `ms` without spinning, so the process's own CPU time is the driver's.
-void pump(int ms) {
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-// Reads from the far side what arrives within `ms`, until `want` bytes came.
-std::string readFar(int fd, std::size_t want, int ms) {
-    std::string got;
-    QElapsedTimer t;
-    t.start();
-    char buf[4096];
-    while (got.size() < want && t.elapsed() < ms) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 20) > 0) {
-            const ssize_t r = ::read(fd, buf, sizeof buf);
-            if (r > 0)
-                got.append(buf, std::size_t(r));
-        }
-    }
-    return got;
-}
+using comlab::test::cpuSeconds;
+using comlab::test::pump;
+using comlab::test::readFor;
+// The far side (master) stays with the test.
+using Pty = comlab::test::PtyPair;
 
 class DriverPty : public ::testing::Test {
 protected:
@@ -150,7 +99,7 @@ TEST_F(DriverPty, DataBothWays) {
     const std::string out = "to the device\r\n\x00\xff\x11\x13";
     EXPECT_EQ(drv.WriteData(out.data(), DWORD(out.size())), out.size());
     EXPECT_TRUE(drv.WriteByte(0x7f));
-    EXPECT_EQ(readFar(pty.master(), out.size() + 1, 5000), out + "\x7f");
+    EXPECT_EQ(readFor(pty.master(), out.size() + 1, 5000), out + "\x7f");
 
     const std::string in = "from the device\r\n\x00\xff\x03\x1a";
     ASSERT_EQ(::write(pty.master(), in.data(), in.size()), ssize_t(in.size()));

@@ -3,6 +3,10 @@
 #include "Cp1251.h"
 #include "MessageBox.h"
 #include "Unit1.h"
+#include "event_wait.h"
+#include "fd.h"
+#include "peer_process.h"
+#include "temp_dir.h"
 #include "ui_Unit1.h"
 
 #include <QElapsedTimer>
@@ -17,120 +21,33 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <poll.h>
-#include <spawn.h>
-#include <sstream>
 #include <string>
-#include <sys/wait.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    Fd(Fd&& o) noexcept : m_fd(std::exchange(o.m_fd, -1)) {}
-    Fd& operator=(Fd&&) = delete;
-    ~Fd() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
-class TempDir {
-public:
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "exchange-e2e-XXXXXX").string();
-        m_path = ::mkdtemp(tmpl.data());
-    }
-    ~TempDir() { fs::remove_all(m_path); }
-    const fs::path& path() const { return m_path; }
-
-private:
-    fs::path m_path;
-};
+using comlab::test::Fd;
+using comlab::test::readStats;
+using comlab::test::runUntil;
+using comlab::test::TempDir;
 
 // One comlab-peer process; its first output line is the device path.
-class Peer {
+class Peer : public comlab::test::PeerProcess {
 public:
-    explicit Peer(std::vector<std::string> args) {
-        int out[2];
-        EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-        args.insert(args.begin(), COMLAB_PEER_BIN);
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        EXPECT_EQ(::posix_spawn(&m_pid, COMLAB_PEER_BIN, &fa, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&fa);
-        ::close(out[1]);
-        Fd in(out[0]);
-        for (;;) {
-            pollfd p{in.get(), POLLIN, 0};
-            char c = 0;
-            if (::poll(&p, 1, 5000) <= 0 || ::read(in.get(), &c, 1) != 1 || c == '\n')
-                break;
-            m_path += c;
-        }
-    }
-    ~Peer() {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, nullptr, 0);
-        }
-    }
-    Peer(const Peer&) = delete;
-    Peer& operator=(const Peer&) = delete;
-    const std::string& path() const { return m_path; }
-    void signal(int s) const { ::kill(m_pid, s); }
-
-private:
-    pid_t m_pid = -1;
-    std::string m_path;
+    explicit Peer(std::vector<std::string> args)
+        : PeerProcess(COMLAB_PEER_BIN, std::move(args),
+                      {.env = {}, .silenceStderr = false, .stopSignal = SIGKILL}) {}
 };
-
-std::map<std::string, std::string> readStats(const fs::path& file) {
-    std::ifstream f(file);
-    std::string line, w;
-    std::getline(f, line);
-    std::map<std::string, std::string> kv;
-    std::istringstream words(line);
-    while (words >> w)
-        if (const auto eq = w.find('='); eq != std::string::npos)
-            kv[w.substr(0, eq)] = w.substr(eq + 1);
-    return kv;
-}
-
-// Runs the real event loop until done() or the deadline.
-template <typename F> bool runUntil(F done, int ms) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > ms)
-            return false;
-        QTest::qWait(20);
-    }
-    return true;
-}
 
 class ExchangeE2E : public ::testing::Test {
 protected:
@@ -150,7 +67,7 @@ protected:
         ASSERT_TRUE(form->CPDrv->IsOpen());
     }
 
-    TempDir dir;
+    TempDir dir{"exchange-e2e"};
     msgbox::MessageBoxRecorder boxes;
     std::unique_ptr<TForm1> form;
 

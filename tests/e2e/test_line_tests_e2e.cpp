@@ -3,6 +3,8 @@
 // expects them.
 #include "MessageBox.h"
 #include "Unit1.h"
+#include "peer_process.h"
+#include "temp_dir.h"
 #include "ui_Unit1.h"
 
 #include <QTest>
@@ -14,109 +16,35 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
-#include <poll.h>
-#include <spawn.h>
-#include <sstream>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir {
-public:
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "linetests-e2e-XXXXXX").string();
-        m_path = ::mkdtemp(tmpl.data());
-    }
-    ~TempDir() { fs::remove_all(m_path); }
-    const fs::path& path() const { return m_path; }
-
-private:
-    fs::path m_path;
-};
+using comlab::test::TempDir;
 
 // comlab-peer mapped as COM1 in `dir`, writing its statistics to dir/stats.
-class Peer {
+class Peer : public comlab::test::MappedPeer {
 public:
-    Peer(const fs::path& dir, std::vector<std::string> args) : m_stats(dir / "stats") {
-        args.insert(args.begin(), COMLAB_PEER_BIN);
-        for (const auto& [k, v] :
-             std::vector<std::pair<std::string, std::string>>{{"--map", dir.string()},
-                                                              {"--com", "1"},
-                                                              {"--stats-file", m_stats.string()},
-                                                              {"--parent", std::to_string(::getpid())}}) {
-            args.push_back(k);
-            args.push_back(v);
-        }
-        int out[2];
-        EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        EXPECT_EQ(::posix_spawn(&m_pid, COMLAB_PEER_BIN, &fa, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&fa);
-        ::close(out[1]);
-        // The device path comes once the device and its mapping are ready.
-        for (;;) {
-            pollfd p{out[0], POLLIN, 0};
-            char c = 0;
-            if (::poll(&p, 1, 5000) <= 0 || ::read(out[0], &c, 1) != 1 || c == '\n')
-                break;
-        }
-        ::close(out[0]);
-    }
-    ~Peer() {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, nullptr, 0);
-        }
-    }
-    Peer(const Peer&) = delete;
-    Peer& operator=(const Peer&) = delete;
+    Peer(const fs::path& dir, std::vector<std::string> args)
+        : MappedPeer(COMLAB_PEER_BIN, dir, std::move(args),
+                     {.env = {}, .silenceStderr = false, .stopSignal = SIGKILL}) {}
 
     // A fresh statistics line, letting the window's event loop run meanwhile.
-    std::map<std::string, std::string> stats() const {
-        fs::remove(m_stats);
-        ::kill(m_pid, SIGUSR1);
-        if (!QTest::qWaitFor([&] { return fs::exists(m_stats); }, 5000))
-            return {};
-        std::ifstream f(m_stats);
-        std::string line, w;
-        std::getline(f, line);
-        std::map<std::string, std::string> kv;
-        std::istringstream words(line);
-        while (words >> w)
-            if (const auto eq = w.find('='); eq != std::string::npos)
-                kv[w.substr(0, eq)] = w.substr(eq + 1);
-        return kv;
+    comlab::test::Stats stats() const {
+        return MappedPeer::stats([](const auto& ready) { return QTest::qWaitFor(ready, 5000); });
     }
-    long long stat(const char* key) const {
-        const auto s = stats();
-        const auto it = s.find(key);
-        return it == s.end() ? -1 : std::stoll(it->second);
-    }
-
-private:
-    pid_t m_pid = -1;
-    fs::path m_stats;
+    long long stat(const char* key) const { return comlab::test::statNumber(stats(), key); }
 };
 
 class LineTestsE2E : public ::testing::Test {
 protected:
-    TempDir dir;
+    TempDir dir{"linetests-e2e"};
     msgbox::MessageBoxRecorder boxes;
     std::unique_ptr<Peer> peer;
     std::unique_ptr<TForm1> form;
@@ -124,6 +52,7 @@ protected:
     void start(std::vector<std::string> args) {
         qputenv("COMLAB_PORTS_DIR", QByteArray::fromStdString(dir.path().string()));
         peer = std::make_unique<Peer>(dir.path(), std::move(args));
+        ASSERT_TRUE(peer->ok());
         form = std::make_unique<TForm1>();
         form->show();
         form->ui->cbCOM->setCurrentIndex(0);

@@ -3,6 +3,8 @@
 // name is the adapter coming back.
 #include "MessageBox.h"
 #include "Unit1.h"
+#include "event_wait.h"
+#include "pty_pair.h"
 #include "ui_Unit1.h"
 
 #include <QComboBox>
@@ -18,7 +20,6 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <memory>
@@ -27,44 +28,10 @@
 
 namespace {
 
-// One pseudo-terminal pair; the master is the far end, held by the test.
-class Pty {
-public:
-    Pty() {
-        m_master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (m_master >= 0 && grantpt(m_master) == 0 && unlockpt(m_master) == 0)
-            if (const char* name = ptsname(m_master))
-                m_slave = name;
-    }
-    ~Pty() { unplug(); }
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
-
-    bool ok() const { return m_master >= 0 && !m_slave.empty(); }
-    int master() const { return m_master; }
-    const std::string& slave() const { return m_slave; }
-    void unplug() {
-        if (m_master >= 0)
-            ::close(m_master);
-        m_master = -1;
-    }
-
-private:
-    int m_master = -1;
-    std::string m_slave;
-};
-
-double cpuSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
-
-void pump(int ms) {
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
+using comlab::test::cpuSeconds;
+using comlab::test::pump;
+// The master is the far end, held by the test; hanging it up is the unplug.
+using Pty = comlab::test::PtyPair;
 
 // Reads what the far end has received within a generous bound.
 std::string drain(int fd, std::size_t want) {
@@ -132,7 +99,7 @@ TEST_F(Unplug, WindowKeepsWorkingAndReconnectsWhenTheAdapterIsBack) {
     for (QLabel* l : {ui.lbCTS, ui.lbDSR, ui.lbRING, ui.lbCD})
         EXPECT_EQ(l->text(), QStringLiteral("-12 В (воздух)"));
 
-    adapter->unplug();
+    adapter->hangUp();
 
     // Idle with the port still open on a device that is gone: no spinning, nothing received, no box.
     const QByteArray rxBefore = form->RxBlock;
@@ -215,7 +182,7 @@ TEST_F(Unplug, RunningLoopbackTestCarriesOnAsAfterAFailedWrite) {
     ASSERT_TRUE(boxes.boxes().empty());
     EXPECT_EQ(drain(adapter->master(), 1), std::string(1, '\0'));
 
-    adapter->unplug();
+    adapter->hangUp();
     for (int timeout = 1; timeout <= 2; ++timeout) {
         boxes.clear();
         form->trTestTimer(form->trTest);
@@ -247,7 +214,7 @@ TEST_F(Unplug, PendingOutputAndDeadDeviceNeitherSpinNorHang) {
     ASSERT_TRUE(boxes.boxes().empty());
     // And input the driver has not fetched yet: the read side goes stale with bytes counted.
     ASSERT_EQ(::write(adapter.master(), "late", 4), 4);
-    adapter.unplug();
+    adapter.hangUp();
 
     const double cpu0 = cpuSeconds();
     pump(1000);

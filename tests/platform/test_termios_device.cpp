@@ -1,6 +1,7 @@
 // The termios device side on pseudo-terminal pairs: the test holds the master end, the calls open the
 // slave end as a port would be opened.
 #include "platform/comm.h"
+#include "pty_pair.h"
 
 #include <gtest/gtest.h>
 
@@ -20,52 +21,16 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class Pty {
+// The test holds the master end; send() and receive() act on it.
+class Pty : public comlab::test::PtyPair {
 public:
-    Pty() {
-        m_master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (m_master >= 0 && grantpt(m_master) == 0 && unlockpt(m_master) == 0)
-            m_slave = ptsname(m_master);
-    }
-    ~Pty() { closeMaster(); }
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
-
-    bool ok() const { return m_master >= 0 && !m_slave.empty(); }
-    const std::string& slave() const { return m_slave; }
-    void closeMaster() {
-        if (m_master >= 0)
-            ::close(m_master);
-        m_master = -1;
-    }
-
     void send(const std::string& bytes) const {
-        ASSERT_EQ(::write(m_master, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+        ASSERT_EQ(::write(master(), bytes.data(), bytes.size()), ssize_t(bytes.size()));
     }
     // Whatever arrives within a generous bound, up to `n` bytes.
-    std::string receive(std::size_t n) const {
-        std::string out;
-        const auto end = std::chrono::steady_clock::now() + 3s;
-        while (out.size() < n && std::chrono::steady_clock::now() < end) {
-            pollfd p{m_master, POLLIN, 0};
-            if (::poll(&p, 1, 50) <= 0)
-                continue;
-            char buf[4096];
-            const ssize_t r = ::read(m_master, buf, std::min(sizeof buf, n - out.size()));
-            if (r > 0)
-                out.append(buf, std::size_t(r));
-        }
-        return out;
-    }
+    std::string receive(std::size_t n) const { return comlab::test::readFor(master(), n, 3000, true); }
     // Nothing more arrives for a short while.
-    bool quiet() const {
-        pollfd p{m_master, POLLIN, 0};
-        return ::poll(&p, 1, 100) == 0;
-    }
-
-private:
-    int m_master = -1;
-    std::string m_slave;
+    bool quiet() const { return comlab::test::quietFor(master(), 100); }
 };
 
 // A port handle closed at the end of the scope.
@@ -388,7 +353,7 @@ TEST(TermiosHangup, FarSideGoneFailsPromptlyAndClosesCleanly) {
     ASSERT_TRUE(port.ok());
     COMMTIMEOUTS slow{0, 0, 2000, 0, 2000}; // long waits that a hang-up must cut short
     ASSERT_TRUE(SetCommTimeouts(port.h(), &slow));
-    pty.closeMaster();
+    pty.hangUp();
 
     const auto start = std::chrono::steady_clock::now();
     char buf[64] = {};

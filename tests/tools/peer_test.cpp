@@ -1,4 +1,7 @@
 // comlab-peer driven from the far side of its pseudo-terminal, as comlab would see it.
+#include "fd.h"
+#include "temp_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -36,26 +39,8 @@ using Bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    Fd(Fd&& o) noexcept : m_fd(std::exchange(o.m_fd, -1)) {}
-    Fd& operator=(Fd&& o) noexcept {
-        reset();
-        m_fd = std::exchange(o.m_fd, -1);
-        return *this;
-    }
-    ~Fd() { reset(); }
-    void reset() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
-    }
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
+using comlab::test::Fd;
+using comlab::test::TempDir;
 
 // Reads what arrives on `fd` until `n` bytes or the time is up.
 Bytes readBytes(int fd, std::size_t n, Clock::duration limit = 5s) {
@@ -226,19 +211,6 @@ Bytes counterBytes(std::size_t n) {
         b[i] = static_cast<std::uint8_t>(i);
     return b;
 }
-
-class TempDir {
-public:
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "peer-test-XXXXXX").string();
-        m_path = ::mkdtemp(tmpl.data());
-    }
-    ~TempDir() { fs::remove_all(m_path); }
-    const fs::path& path() const { return m_path; }
-
-private:
-    fs::path m_path;
-};
 
 // --- echo -------------------------------------------------------------------------------------------
 
