@@ -638,31 +638,44 @@ TEST(WindowCore, TabStillMovesOnFromTheRateField) {
     EXPECT_TRUE(ed->text().isEmpty());
 }
 
-TEST(WindowCore, PortListTooltipsNameTheDeviceBehindEachPort) {
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    const QString target = dir.filePath(QStringLiteral("device"));
-    {
-        QFile f(target);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    }
-    ASSERT_TRUE(QFile::link(target, dir.filePath(QStringLiteral("COM2"))));
+// Makes an empty file `name` in `dir` and maps COMn to it there; false when that cannot be done.
+static bool mapComToFile(const QTemporaryDir& dir, int n, const QString& name) {
+    QFile f(dir.filePath(name));
+    if (!f.open(QIODevice::WriteOnly))
+        return false;
+    const QString link = dir.filePath(QStringLiteral("COM%1").arg(n));
+    QFile::remove(link);
+    return QFile::link(f.fileName(), link);
+}
 
+// The tooltips of the port list as a fresh window shows them once the list opens, with the COM map
+// given by `mapDir`. The list reads the mapping when it opens, not when the window was made.
+static QStringList portTooltips(const QString& mapDir) {
     Window w;
     auto* cb = w.ui().cbCOM;
     const QByteArray was = qgetenv("COMLAB_PORTS_DIR");
-    qputenv("COMLAB_PORTS_DIR", QFile::encodeName(dir.path()));
-    // The list reads the mapping when it opens, not when the window was made.
+    qputenv("COMLAB_PORTS_DIR", QFile::encodeName(mapDir));
     w.form->show();
     cb->showPopup();
-    const QString tip0 = cb->itemData(0, Qt::ToolTipRole).toString();
-    const QString tip1 = cb->itemData(1, Qt::ToolTipRole).toString();
+    QStringList tips;
+    for (int i = 0; i < cb->count(); ++i)
+        tips << cb->itemData(i, Qt::ToolTipRole).toString();
     cb->hidePopup();
     qputenv("COMLAB_PORTS_DIR", was);
+    return tips;
+}
 
-    EXPECT_TRUE(tip1.contains(QFileInfo(target).canonicalFilePath())) << tip1.toStdString();
-    EXPECT_TRUE(tip1.contains(u("COM2"))) << tip1.toStdString();
-    EXPECT_EQ(tip0, u("За COM1 сейчас нет устройства"));
+TEST(WindowCore, PortListTooltipsNameTheDeviceBehindEachPort) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    ASSERT_TRUE(mapComToFile(dir, 2, QStringLiteral("device")));
+    const QString target = dir.filePath(QStringLiteral("device"));
+
+    const QStringList tips = portTooltips(dir.path());
+    ASSERT_EQ(tips.size(), 16);
+    EXPECT_TRUE(tips[1].contains(QFileInfo(target).canonicalFilePath())) << tips[1].toStdString();
+    EXPECT_TRUE(tips[1].contains(u("COM2"))) << tips[1].toStdString();
+    EXPECT_EQ(tips[0], u("За COM1 сейчас нет устройства"));
 }
 
 TEST(WindowCore, PortTooltipShowsADevicePathAsPlainText) {
@@ -671,23 +684,9 @@ TEST(WindowCore, PortTooltipShowsADevicePathAsPlainText) {
     // Names that a tooltip would otherwise take for markup or an entity.
     const QString names[] = {QStringLiteral("<b>dev"), QStringLiteral("<i>a&amp;b")};
     for (const QString& name : names) {
+        ASSERT_TRUE(mapComToFile(dir, 1, name));
         const QString target = dir.filePath(name);
-        {
-            QFile f(target);
-            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        }
-        QFile::remove(dir.filePath(QStringLiteral("COM1")));
-        ASSERT_TRUE(QFile::link(target, dir.filePath(QStringLiteral("COM1"))));
-
-        Window w;
-        auto* cb = w.ui().cbCOM;
-        const QByteArray was = qgetenv("COMLAB_PORTS_DIR");
-        qputenv("COMLAB_PORTS_DIR", QFile::encodeName(dir.path()));
-        w.form->show();
-        cb->showPopup();
-        const QString tip = cb->itemData(0, Qt::ToolTipRole).toString();
-        cb->hidePopup();
-        qputenv("COMLAB_PORTS_DIR", was);
+        const QString tip = portTooltips(dir.path()).value(0);
 
         // What the tooltip shows: rich text rendered, plain text as it is.
         QString shown = tip;
