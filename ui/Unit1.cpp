@@ -301,46 +301,46 @@ void TForm1::btCOMonClick(QObject*) {
     QString status;
     if (CPDrv->IsOpen()) {
         status = QStringLiteral("Соединение с портом \"%1\" ").arg(QString::fromStdString(CPDrv->PortName()));
-        for (QWidget* w : {static_cast<QWidget*>(ui->cbCOM), static_cast<QWidget*>(ui->cbBOD),
-                           static_cast<QWidget*>(ui->edBOD), static_cast<QWidget*>(ui->CheckBOD),
-                           static_cast<QWidget*>(ui->cbFORM), static_cast<QWidget*>(ui->cbCHECK),
-                           static_cast<QWidget*>(ui->cbSTOP), static_cast<QWidget*>(ui->cbCONTROL),
-                           static_cast<QWidget*>(ui->btCOMon)})
-            w->setEnabled(false);
-        ui->btCOMoff->setEnabled(true);
         // Selections by code: no change handler runs, so btDTR/btRTS and their labels stay as they are.
         ui->cbRTSd->setCurrentIndex(1);
         ui->cbDTRd->setCurrentIndex(0);
-        ui->cbRTSd->setEnabled(true);
-        ui->cbDTRd->setEnabled(true);
+        ShowConnected(true);
     } else {
         status = QStringLiteral("Нет соединения");
     }
     ui->lbCOM->setText(status);
 
     // 12. Whatever the outcome, the test page returns to idle.
-    for (QWidget* w : {static_cast<QWidget*>(ui->btTest), static_cast<QWidget*>(ui->btZag),
-                       static_cast<QWidget*>(ui->btPos), static_cast<QWidget*>(ui->btMassStart),
-                       static_cast<QWidget*>(ui->btOutCOM)})
-        w->setEnabled(true);
-    ui->btStop->setEnabled(false);
+    SetStartButtons(true);
     ui->lbTestN->setText(QStringLiteral("  "));
     WorkMode = mdIdle;
     LoopRunning = false;
 }
 
+void TForm1::ShowConnected(bool open) {
+    for (QWidget* w : {static_cast<QWidget*>(ui->cbCOM), static_cast<QWidget*>(ui->cbBOD),
+                       static_cast<QWidget*>(ui->edBOD), static_cast<QWidget*>(ui->CheckBOD),
+                       static_cast<QWidget*>(ui->cbFORM), static_cast<QWidget*>(ui->cbCHECK),
+                       static_cast<QWidget*>(ui->cbSTOP), static_cast<QWidget*>(ui->cbCONTROL),
+                       static_cast<QWidget*>(ui->btCOMon)})
+        w->setEnabled(!open);
+    ui->btCOMoff->setEnabled(open);
+    ui->cbRTSd->setEnabled(open);
+    ui->cbDTRd->setEnabled(open);
+}
+
+void TForm1::SetStartButtons(bool enabled) {
+    for (QWidget* w : {static_cast<QWidget*>(ui->btTest), static_cast<QWidget*>(ui->btZag),
+                       static_cast<QWidget*>(ui->btPos), static_cast<QWidget*>(ui->btMassStart),
+                       static_cast<QWidget*>(ui->btOutCOM)})
+        w->setEnabled(enabled);
+    ui->btStop->setEnabled(!enabled);
+}
+
 void TForm1::btCOMoffClick(QObject*) {
     if (CPDrv->IsOpen()) {
         CPDrv->ClosePort();
-        for (QWidget* w : {static_cast<QWidget*>(ui->cbCOM), static_cast<QWidget*>(ui->cbBOD),
-                           static_cast<QWidget*>(ui->edBOD), static_cast<QWidget*>(ui->CheckBOD),
-                           static_cast<QWidget*>(ui->cbFORM), static_cast<QWidget*>(ui->cbCHECK),
-                           static_cast<QWidget*>(ui->cbSTOP), static_cast<QWidget*>(ui->cbCONTROL),
-                           static_cast<QWidget*>(ui->btCOMon)})
-            w->setEnabled(true);
-        ui->btCOMoff->setEnabled(false);
-        ui->cbRTSd->setEnabled(false);
-        ui->cbDTRd->setEnabled(false);
+        ShowConnected(false);
     }
     ui->lbCOM->setText(QStringLiteral("Нет соединения"));
 }

@@ -125,6 +125,13 @@ public:
     void btRTSClick(QObject* Sender);
     void ShowInputLines();
 
+    // The controls of the open or closed connection: settings locked while open, the disconnect button
+    // and the output-line combos usable.
+    void ShowConnected(bool open);
+    // The start buttons of the test page (btTest, btZag, btPos, btMassStart, btOutCOM), in that order,
+    // and btStop the other way round.
+    void SetStartButtons(bool enabled);
+
     // Shows a message box through the box service (recorded in tests).
     void ShowBox(const QString& text, const QString& caption, int iconFlag);
     // Starts a timer that is not running; a running one keeps its interval. false stops it.

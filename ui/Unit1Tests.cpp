@@ -47,18 +47,9 @@ bool startFlush(TForm1& form) {
     return true;
 }
 
-void setStartButtons(Ui::Form1& ui, bool enabled) {
-    ui.btTest->setEnabled(enabled);
-    ui.btZag->setEnabled(enabled);
-    ui.btPos->setEnabled(enabled);
-    ui.btMassStart->setEnabled(enabled);
-    ui.btOutCOM->setEnabled(enabled);
-    ui.btStop->setEnabled(!enabled);
-}
-
 // Steps 4 to 6: the page enters the mode. Returns the serial number of this start.
 std::uint32_t enterMode(TForm1& form, TWorkMode mode, const QString& title) {
-    setStartButtons(*form.ui, false);
+    form.SetStartButtons(false);
     form.ui->lbTestN->setText(title);
     form.WorkMode = mode;
     return ++form.RunSerial;
@@ -220,7 +211,7 @@ void TForm1::btMassStartClick(QObject*) {
     }
 
     // All bytes sent, or Stop: back to idle; WorkMode stays as it is.
-    setStartButtons(*ui, true);
+    SetStartButtons(true);
     ui->lbTestN->setText(QStringLiteral("  "));
     LoopRunning = false;
 }
@@ -250,7 +241,7 @@ void TForm1::ArrayStep() {
 // ---- stop, clear buttons, key filters ----
 
 void TForm1::btStopClick(QObject*) {
-    setStartButtons(*ui, true);
+    SetStartButtons(true);
     ui->lbTestN->setText(QStringLiteral("  "));
     WorkMode = mdIdle;
     LoopRunning = false;
