@@ -69,14 +69,17 @@ struct Resolution {
     Source source = Source::None;
 };
 
-Resolution resolveCom(int n, const PortRoots& roots) {
+// `present` is the list of present devices, filled on first need, so resolving several numbers scans
+// the device folders once.
+Resolution resolveCom(int n, const PortRoots& roots, std::optional<std::vector<std::string>>& present) {
     if (std::string m = mapEntry(roots, n); !m.empty())
         return {m, Source::Map};
     if (roots.mapOnly)
         return {};
-    const auto present = PresentSerialDevices(roots);
-    if (std::size_t(n) <= present.size())
-        return {present[std::size_t(n - 1)], Source::Present};
+    if (!present)
+        present = PresentSerialDevices(roots);
+    if (std::size_t(n) <= present->size())
+        return {(*present)[std::size_t(n - 1)], Source::Present};
     return {(fs::path(roots.devDir) / ("ttyS" + std::to_string(n - 1))).string(), Source::Fallback};
 }
 
@@ -144,17 +147,20 @@ std::string ResolvePortName(const std::string& name, const PortRoots& roots) {
     const auto n = comPortNumber(name);
     if (!n)
         return name;
-    return resolveCom(*n, roots).path;
+    std::optional<std::vector<std::string>> present;
+    return resolveCom(*n, roots, present).path;
 }
 
 std::string ResolvePortName(const std::string& name) {
     return ResolvePortName(name, systemPortRoots());
 }
 
-std::optional<std::string> ComPortTarget(int n, const PortRoots& roots) {
+namespace {
+std::optional<std::string> targetOf(int n, const PortRoots& roots,
+                                    std::optional<std::vector<std::string>>& present) {
     if (n < 1 || n > kMaxComNumber)
         return std::nullopt;
-    const Resolution r = resolveCom(n, roots);
+    const Resolution r = resolveCom(n, roots, present);
     if (r.source == Source::None)
         return std::nullopt;
     // The last resort names a ttyS whether or not a UART is behind it; a phantom is no device to show.
@@ -165,6 +171,24 @@ std::optional<std::string> ComPortTarget(int n, const PortRoots& roots) {
     if (ec)
         return std::nullopt;
     return target.string();
+}
+} // namespace
+
+std::optional<std::string> ComPortTarget(int n, const PortRoots& roots) {
+    std::optional<std::vector<std::string>> present;
+    return targetOf(n, roots, present);
+}
+
+std::vector<std::optional<std::string>> ComPortTargets(const PortRoots& roots) {
+    std::optional<std::vector<std::string>> present;
+    std::vector<std::optional<std::string>> targets;
+    for (int n = 1; n <= kMaxComNumber; ++n)
+        targets.push_back(targetOf(n, roots, present));
+    return targets;
+}
+
+std::vector<std::optional<std::string>> ComPortTargets() {
+    return ComPortTargets(systemPortRoots());
 }
 
 std::optional<std::string> ComPortTarget(int n) {

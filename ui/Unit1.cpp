@@ -136,8 +136,8 @@ void TForm1::connectHandlers() {
     filterKeys(ui->edPos, &TForm1::edPosKeyPress);
     filterKeys(ui->edMass, &TForm1::edMassKeyPress);
 
+    // The port tooltips are filled each time the list opens, the only place they show.
     ui->cbCOM->view()->installEventFilter(this);
-    refreshPortTooltips();
 }
 
 void TForm1::filterKeys(QLineEdit* edit, void (TForm1::*handler)(QObject*, char&)) {
@@ -191,8 +191,9 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TForm1::refreshPortTooltips() {
+    const auto targets = platform::ComPortTargets();
     for (int i = 0; i < ui->cbCOM->count(); ++i) {
-        const auto target = platform::ComPortTarget(i + 1);
+        const auto& target = i < int(targets.size()) ? targets[std::size_t(i)] : std::nullopt;
         const QString tip =
             target ? QStringLiteral("COM%1 ведёт к %2").arg(i + 1).arg(QString::fromStdString(*target))
                    : QStringLiteral("За COM%1 сейчас нет устройства").arg(i + 1);

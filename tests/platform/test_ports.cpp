@@ -122,6 +122,15 @@ TEST_F(FakeMachine, TargetShowsWhereAComNameLeadsNow) {
     };
     for (const Case& c : cases)
         EXPECT_EQ(platform::ComPortTarget(c.n, roots(c.withMap, c.mapOnly)), c.want) << c.n;
+
+    // All sixteen at once give what each gives on its own.
+    for (const bool withMap : {false, true}) {
+        const PortRoots r = roots(withMap, false);
+        const auto all = platform::ComPortTargets(r);
+        ASSERT_EQ(all.size(), 16u);
+        for (int n = 1; n <= 16; ++n)
+            EXPECT_EQ(all[std::size_t(n - 1)], platform::ComPortTarget(n, r)) << n;
+    }
 }
 
 TEST_F(FakeMachine, FallbackToARealUartIsShown) {

@@ -40,4 +40,8 @@ std::string ResolvePortName(const std::string& name);
 std::optional<std::string> ComPortTarget(int n, const PortRoots& roots);
 std::optional<std::string> ComPortTarget(int n);
 
+// The same for COM1 to COM16 in one pass, the devices present listed once.
+std::vector<std::optional<std::string>> ComPortTargets(const PortRoots& roots);
+std::vector<std::optional<std::string>> ComPortTargets();
+
 } // namespace platform
