@@ -207,6 +207,10 @@ void TForm1::ShowBox(const QString& text, const QString& caption, int iconFlag) 
     msgbox::Show(this, text, caption, iconFlag);
 }
 
+void TForm1::ShowAttention(const QString& text) {
+    ShowBox(text, QStringLiteral("Внимание"), msgbox::IconInformation);
+}
+
 void TForm1::EnableTimer(QTimer* timer, bool enabled) {
     if (!enabled)
         timer->stop();
@@ -387,8 +391,7 @@ void TForm1::trRxTimer(QObject*) {
 
 void TForm1::SendCode(std::uint8_t code) {
     if (!CPDrv->IsOpen()) {
-        ShowBox(QStringLiteral("Нет соединения с COM-портом."), QStringLiteral("Внимание"),
-                msgbox::IconInformation);
+        ShowAttention(QStringLiteral("Нет соединения с COM-портом."));
         return;
     }
     if (CPDrv->WriteByte(code)) {

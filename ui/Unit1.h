@@ -134,6 +134,8 @@ public:
 
     // Shows a message box through the box service (recorded in tests).
     void ShowBox(const QString& text, const QString& caption, int iconFlag);
+    // The window's notice: caption "Внимание", the information icon.
+    void ShowAttention(const QString& text);
     // Starts a timer that is not running; a running one keeps its interval. false stops it.
     static void EnableTimer(QTimer* timer, bool enabled);
     // True once the window has been closed: loops that pump events must end.

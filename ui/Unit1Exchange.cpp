@@ -4,17 +4,7 @@
 
 #include "ExchangeText.h"
 #include "HexKit.h"
-#include "MessageBox.h"
 #include "ui_Unit1.h"
-
-namespace {
-
-const QString& attentionCaption() {
-    static const QString s = QStringLiteral("Внимание");
-    return s;
-}
-
-} // namespace
 
 void TForm1::btOutCOMClick(QObject*) {
     // Even a refused line switches the window to the exchange: received data is shown from now on.
@@ -22,7 +12,7 @@ void TForm1::btOutCOMClick(QObject*) {
 
     const QString line = ui->edCOMout->text();
     if (line.isEmpty()) {
-        ShowBox(QStringLiteral("Пустая строка на вывод."), attentionCaption(), msgbox::IconInformation);
+        ShowAttention(QStringLiteral("Пустая строка на вывод."));
         return;
     }
 
@@ -47,8 +37,7 @@ void TForm1::btOutCOMClick(QObject*) {
             return;
         // The port may close under us while a failed write's box is up: say so once, drop the rest.
         if (!CPDrv->IsOpen()) {
-            ShowBox(QStringLiteral("Нет соединения с COM-портом."), attentionCaption(),
-                    msgbox::IconInformation);
+            ShowAttention(QStringLiteral("Нет соединения с COM-портом."));
             return;
         }
         SendCode(b);

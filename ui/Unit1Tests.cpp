@@ -34,7 +34,7 @@ namespace {
 // behind a window that is already gone.
 void pageBox(TForm1& form, const QString& text) {
     if (!form.Closing())
-        form.ShowBox(text, QStringLiteral("Внимание"), msgbox::IconInformation);
+        form.ShowAttention(text);
 }
 
 // Steps 1 and 2 of every start: the output queue size and a flush of both queues.
