@@ -211,6 +211,14 @@ void TForm1::ShowAttention(const QString& text) {
     ShowBox(text, QStringLiteral("Внимание"), msgbox::IconInformation);
 }
 
+std::optional<std::int32_t> TForm1::ConvertInteger(const QString& text) {
+    const auto value = StrToInt(text);
+    if (!value && !Closing())
+        ShowBox(QStringLiteral("'%1' is not a valid integer value.").arg(text), QStringLiteral("comlab"),
+                msgbox::IconError);
+    return value;
+}
+
 void TForm1::EnableTimer(QTimer* timer, bool enabled) {
     if (!enabled)
         timer->stop();
@@ -239,12 +247,9 @@ void TForm1::btCOMonClick(QObject*) {
         // 2. A custom rate; an empty, zero, negative or too high one becomes 9600 without a word.
         CPDrv->setBaudRate(brCustom);
         if (!ui->edBOD->text().isEmpty()) {
-            const auto value = StrToInt(ui->edBOD->text());
-            if (!value) {
-                ShowBox(QStringLiteral("'%1' is not a valid integer value.").arg(ui->edBOD->text()),
-                        QStringLiteral("comlab"), msgbox::IconError);
+            const auto value = ConvertInteger(ui->edBOD->text());
+            if (!value)
                 return;
-            }
             if (*value <= 0 || *value > 256000)
                 ui->edBOD->setText(QStringLiteral("9600"));
         } else {

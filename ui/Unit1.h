@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class QTimer;
@@ -136,6 +137,9 @@ public:
     void ShowBox(const QString& text, const QString& caption, int iconFlag);
     // The window's notice: caption "Внимание", the information icon.
     void ShowAttention(const QString& text);
+    // A typed number as a signed 32-bit decimal; anything else gives nothing and the error box
+    // "'<text>' is not a valid integer value." that ends the handler.
+    std::optional<std::int32_t> ConvertInteger(const QString& text);
     // Starts a timer that is not running; a running one keeps its interval. false stops it.
     static void EnableTimer(QTimer* timer, bool enabled);
     // True once the window has been closed: loops that pump events must end.

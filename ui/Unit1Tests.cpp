@@ -8,8 +8,6 @@
 #include "Unit1.h"
 
 #include "HexKit.h"
-#include "IntText.h"
-#include "MessageBox.h"
 #include "ui_Unit1.h"
 
 #include <QCoreApplication>
@@ -174,13 +172,9 @@ void TForm1::btMassStartClick(QObject*) {
         pageBox(*this, QStringLiteral("Размер массива не задан или слишком велик."));
         return;
     }
-    const auto size = StrToInt(text);
-    if (!size) {
-        if (!Closing())
-            ShowBox(QStringLiteral("'%1' is not a valid integer value.").arg(text), QStringLiteral("comlab"),
-                    msgbox::IconError);
+    const auto size = ConvertInteger(text);
+    if (!size)
         return;
-    }
     if (*size == 0 || *size > kArrayLimit) {
         pageBox(*this, QStringLiteral("Размер массива не задан или слишком велик."));
         return;
