@@ -1,189 +1,1011 @@
 #include "ExchangeLog.h"
 
-#include <QMimeData>
-#include <QScrollBar>
-#include <QTextBlock>
-#include <QTextCursor>
-#include <QTextDocument>
+#include "ExchangeLogAccessible.h"
 
-#include <algorithm>
-#include <memory>
+#include <QAccessible>
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QFontDatabase>
+#include <QInputMethodEvent>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMimeData>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QScrollBar>
+#include <QStyleHints>
+
+#include <cmath>
 
 namespace {
 
-// Characters that end a line. The two frame marks would make a paragraph inside the document anyway;
-// treating them as line breaks keeps the paragraph bookkeeping in our hands.
-bool isBreak(QChar ch) {
-    const char16_t u = ch.unicode();
-    return u == u'\n' || u == u'\r' || u == 0x2029 || u == 0xFDD0 || u == 0xFDD1;
+// Word moves and double clicks look this far for the end of a word; a run without one, as a long
+// received line may be, ends the word there instead of scanning megabytes.
+constexpr qint64 kWordScan = 4096;
+
+bool wordChar(QChar c) {
+    return c.isLetterOrNumber() || c == u'_';
 }
 
-bool continuesPrevious(const QTextBlock& b) {
-    return b.userState() == ExchangeLog::ContinuesPrevious;
+int toInt(qint64 v) {
+    return int(std::clamp<qint64>(v, 0, INT_MAX));
+}
+
+// What a character that is not drawn in a run is drawn as. Control codes show their symbol from the
+// Control Pictures block, so that a received control byte takes a visible cell.
+QString shownAlone(char16_t u) {
+    if (u < 0x20)
+        return QString(QChar(char16_t(0x2400 + u)));
+    if (u == 0x7F)
+        return QString(QChar(char16_t(0x2421)));
+    if ((u >= 0x80 && u < 0xA0) || QChar::isSurrogate(u))
+        return QString(QChar(char16_t(0xFFFD)));
+    if (u == 0xAD) // the soft hyphen would be invisible
+        return QStringLiteral("-");
+    return QString(QChar(u));
+}
+
+// The accessibility framework learns of changes only when someone listens.
+template <typename Event> void tellAccessibility(Event&& event) {
+    if (QAccessible::isActive())
+        QAccessible::updateAccessibility(&event);
 }
 
 } // namespace
 
-ExchangeLog::ExchangeLog(QWidget* parent) : QPlainTextEdit(parent) {
-    // Megabytes of received data in the undo history would be a leak that grows with the log.
-    setUndoRedoEnabled(false);
-    // Any change that is not one of our appends (the user typing, a clear) ends a pending CR.
-    connect(document(), &QTextDocument::contentsChange, this, [this](int, int, int) {
-        if (!m_ownEdit)
-            m_crPending = false;
-    });
-    // Follow the end while the user is there. Paragraphs are laid out lazily, so the range of the bar
-    // grows after an append as well as during it; hence the range signal rather than a check per append.
-    QScrollBar* vb = verticalScrollBar();
-    connect(vb, &QScrollBar::valueChanged, this, [this, vb](int value) {
-        if (!m_scrolling)
-            m_following = value >= vb->maximum();
-    });
-    // Queued: the range changes in the middle of the edit's own scroll bar update, which would undo a
-    // move made right there.
-    connect(
-        vb, &QScrollBar::rangeChanged, this, [this] { followEnd(); }, Qt::QueuedConnection);
+ExchangeLog::ExchangeLog(QWidget* parent) : QAbstractScrollArea(parent) {
+    installExchangeLogAccessibility();
+    setFocusPolicy(Qt::StrongFocus);
+    setAttribute(Qt::WA_InputMethodEnabled);
+    viewport()->setCursor(Qt::IBeamCursor);
+    viewport()->setBackgroundRole(QPalette::Base);
+    // The view paints its own background, in bands: Qt's raster engine hands fills of 96 rows or more
+    // to a thread pool, whose wake-ups cost more than the fill. And the log is opaque, so that what
+    // changes inside it never makes the page behind it paint again.
+    viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
+    setAutoFillBackground(true);
+    // A scroll bar covers its container: a bar that moves repaints itself alone, not the log's frame.
+    for (QScrollBar* bar : {verticalScrollBar(), horizontalScrollBar()})
+        bar->parentWidget()->setAttribute(Qt::WA_OpaquePaintEvent);
+    updateFonts();
+    connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this] { noteUserScroll(); });
+    connect(horizontalScrollBar(), &QScrollBar::valueChanged, this, [this] { noteUserScroll(); });
+    updateScrollBars();
 }
 
-void ExchangeLog::followEnd() {
-    QScrollBar* vb = verticalScrollBar();
-    if (m_following && vb->value() != vb->maximum()) {
-        m_scrolling = true;
-        vb->setValue(vb->maximum());
-        m_scrolling = false;
-    }
-}
+ExchangeLog::~ExchangeLog() = default;
 
-QString ExchangeLog::text() const {
-    return textBetween(0, document()->characterCount() - 1);
-}
+// ---- text ----
 
-QString ExchangeLog::textBetween(int from, int to) const {
-    QString out;
-    if (to <= from)
-        return out;
-    out.reserve(to - from);
-    for (QTextBlock b = document()->findBlock(from); b.isValid() && b.position() <= to; b = b.next()) {
-        const int start = b.position();
-        const int sep = start + b.length() - 1; // position of the paragraph separator
-        // The break before this block lies at start - 1, inside the range when start > from.
-        if (start > from && !continuesPrevious(b))
-            out += u'\n';
-        const int a = std::max(from, start);
-        const int e = std::min(to, sep);
-        if (e > a)
-            out += QStringView(b.text()).sliced(a - start, e - a);
-    }
-    return out;
-}
-
-template <typename F> void ExchangeLog::editAtEnd(F&& f) {
-    m_ownEdit = true;
-    QTextCursor c(document());
-    c.movePosition(QTextCursor::End);
-    c.beginEditBlock();
-    f(c);
-    c.endEditBlock();
-    m_ownEdit = false;
-    followEnd();
-}
-
-void ExchangeLog::splitAt(QTextCursor& c, int state) {
-    // Which half of a split paragraph keeps the old block data is Qt's business; set both explicitly.
-    const int before = c.block().userState();
-    c.insertBlock();
-    c.block().previous().setUserState(before);
-    c.block().setUserState(state);
-}
-
-void ExchangeLog::insertRun(QTextCursor& c, QStringView run) {
-    while (!run.isEmpty()) {
-        qsizetype room = BlockCap - (c.block().length() - 1);
-        if (room <= 0) {
-            splitAt(c, ContinuesPrevious);
-            room = BlockCap;
-        }
-        const qsizetype n = std::min(room, run.size());
-        c.insertText(run.first(n).toString());
-        run = run.sliced(n);
-    }
-}
-
-void ExchangeLog::insertAt(QTextCursor& c, QStringView s) {
-    qsizetype i = 0;
-    while (i < s.size()) {
-        qsizetype j = i;
-        while (j < s.size() && !isBreak(s[j]))
-            ++j;
-        insertRun(c, s.sliced(i, j - i));
-        if (j == s.size())
-            break;
-        if (s[j] == u'\r' && j + 1 < s.size() && s[j + 1] == u'\n')
-            ++j;
-        splitAt(c, -1);
-        i = j + 1;
-    }
-}
-
-void ExchangeLog::appendText(const QString& s) {
-    if (s.isEmpty())
+void ExchangeLog::appended(qint64 before) {
+    if (m_text.size() == before)
         return;
-    QStringView v(s);
-    if (m_crPending && v.front() == u'\n')
-        v = v.sliced(1); // the LF of a CR LF pair split between two blocks
-    editAtEnd([&](QTextCursor& c) { insertAt(c, v); });
-    m_crPending = s.back() == u'\r';
+    // A cursor at the end stays at the end, as typing there continues the received text.
+    if (m_cursor == before)
+        m_cursor = m_text.size();
+    if (m_anchor == before)
+        m_anchor = m_text.size();
+    if (m_changedFrom < 0)
+        m_changedFrom = before;
+    scheduleSync();
 }
 
-bool ExchangeLog::lastLineEmpty() const {
-    for (QTextBlock b = document()->lastBlock(); b.isValid(); b = b.previous()) {
-        if (b.length() > 1)
-            return false;
-        if (!continuesPrevious(b))
-            return true;
-    }
-    return true;
+void ExchangeLog::appendText(QStringView s) {
+    const qint64 before = m_text.size();
+    m_text.append(s);
+    appended(before);
 }
 
 void ExchangeLog::addLine(const QString& line) {
-    const bool empty = lastLineEmpty();
-    editAtEnd([&](QTextCursor& c) {
-        if (!empty)
-            splitAt(c, -1);
-        insertAt(c, line);
-        if (empty)
-            splitAt(c, -1);
-    });
-    m_crPending = false;
+    const qint64 before = m_text.size();
+    m_text.addLine(line);
+    appended(before);
+}
+
+void ExchangeLog::appendPlainText(const QString& line) {
+    const qint64 before = m_text.size();
+    if (!m_text.isEmpty())
+        m_text.insert(before, u"\n");
+    m_text.insert(m_text.size(), line);
+    appended(before);
 }
 
 void ExchangeLog::setText(const QString& s) {
     clearLog();
-    editAtEnd([&](QTextCursor& c) { insertAt(c, s); });
+    appendText(s);
 }
 
 void ExchangeLog::clearLog() {
-    clear();
-    m_crPending = false;
+    flushAccessibleAppend();
+    if (!m_text.isEmpty() && QAccessible::isActive()) {
+        QAccessibleTextRemoveEvent event(this, 0, m_text.text());
+        QAccessible::updateAccessibility(&event);
+    }
+    m_text.clear();
+    const bool selected = hasSelection();
+    m_cursor = m_anchor = 0;
+    m_wantedColumn = -1;
+    m_followRows = m_followColumns = true;
+    if (selected)
+        emit selectionChanged();
+    emit cursorPositionChanged();
+    scheduleSync();
 }
 
-QMimeData* ExchangeLog::createMimeDataFromSelection() const {
-    const QTextCursor c = textCursor();
-    auto data = std::make_unique<QMimeData>();
-    data->setText(textBetween(c.selectionStart(), c.selectionEnd()));
-    return data.release(); // the caller owns it
-}
-
-void ExchangeLog::insertFromMimeData(const QMimeData* source) {
-    if (!source || !source->hasText())
+void ExchangeLog::flushAccessibleAppend() {
+    if (m_changedFrom < 0)
         return;
-    // A pasted text goes through the same splitting as received data, so a paste of a long line does not
-    // bring back the cost the splitting avoids.
-    QTextCursor c = textCursor();
-    c.beginEditBlock();
-    c.removeSelectedText();
-    insertAt(c, source->text());
-    c.endEditBlock();
-    setTextCursor(c);
-    ensureCursorVisible();
+    if (QAccessible::isActive()) {
+        QAccessibleTextInsertEvent event(this, toInt(m_changedFrom),
+                                         m_text.text(m_changedFrom, m_text.size()));
+        QAccessible::updateAccessibility(&event);
+    }
+    m_changedFrom = -1;
+}
+
+void ExchangeLog::insertText(QStringView s) {
+    flushAccessibleAppend();
+    const qint64 oldCursor = m_cursor, oldAnchor = m_anchor;
+    const qint64 at = selectionStart();
+    if (hasSelection()) {
+        QAccessibleTextRemoveEvent event(this, toInt(at), selectedText());
+        m_text.remove(at, selectionEnd());
+        tellAccessibility(event);
+    }
+    const qint64 n = m_text.insert(at, s);
+    if (n > 0) {
+        QAccessibleTextInsertEvent event(this, toInt(at), m_text.text(at, at + n));
+        tellAccessibility(event);
+    }
+    m_cursor = m_anchor = at + n;
+    m_wantedColumn = -1;
+    m_showCursor = true;
+    cursorMoved(oldCursor, oldAnchor);
+    scheduleSync();
+}
+
+void ExchangeLog::removeText(qint64 from, qint64 to) {
+    from = std::clamp<qint64>(from, 0, m_text.size());
+    to = std::clamp<qint64>(to, from, m_text.size());
+    if (from == to)
+        return;
+    flushAccessibleAppend();
+    const qint64 oldCursor = m_cursor, oldAnchor = m_anchor;
+    QAccessibleTextRemoveEvent event(this, toInt(from), m_text.text(from, to));
+    m_text.remove(from, to);
+    tellAccessibility(event);
+    m_cursor = m_anchor = from;
+    m_wantedColumn = -1;
+    m_showCursor = true;
+    cursorMoved(oldCursor, oldAnchor);
+    scheduleSync();
+}
+
+// ---- the view catching up ----
+
+void ExchangeLog::scheduleSync() {
+    if (m_syncPending)
+        return;
+    m_syncPending = true;
+    QMetaObject::invokeMethod(
+        this, [this] { sync(); }, Qt::QueuedConnection);
+}
+
+void ExchangeLog::sync() {
+    m_syncPending = false;
+    updateScrollBars();
+    followEnd();
+    if (m_showCursor) {
+        m_showCursor = false;
+        ensureVisible(m_cursor);
+    }
+    flushAccessibleAppend();
+    viewport()->update();
+}
+
+int ExchangeLog::visibleRows() const {
+    return std::max(1, (viewport()->height() - kTopMargin) / m_rowHeight);
+}
+
+int ExchangeLog::visibleColumns() const {
+    return std::max(1, int((viewport()->width() - kMargin) / m_cellWidth));
+}
+
+void ExchangeLog::updateScrollBars() {
+    const bool scrolling = m_scrolling;
+    m_scrolling = true;
+    // A bar repaints on every change of its steps, even to the same values: set only what differs.
+    auto set = [](QScrollBar* bar, qint64 max, int page, int single) {
+        bar->setRange(0, toInt(max));
+        if (bar->pageStep() != page)
+            bar->setPageStep(page);
+        if (bar->singleStep() != single)
+            bar->setSingleStep(single);
+    };
+    const int rows = visibleRows();
+    set(verticalScrollBar(), m_text.lineCount() - rows, rows, 1);
+    // One column more than the longest line: the cursor after its last character.
+    const int cols = visibleColumns();
+    set(horizontalScrollBar(), m_text.maxLineLength() + 1 - cols, cols, 3);
+    m_scrolling = scrolling;
+}
+
+// The column range that shows the end of the last line, given the bar's value.
+qint64 ExchangeLog::lineEndVisible() const {
+    const qint64 end = m_text.lineLength(m_text.lineCount() - 1);
+    const int h = horizontalScrollBar()->value();
+    return end >= h && end < h + visibleColumns();
+}
+
+void ExchangeLog::followEnd() {
+    if (!m_followRows)
+        return;
+    m_scrolling = true;
+    QScrollBar* vb = verticalScrollBar();
+    vb->setValue(vb->maximum());
+    if (m_followColumns && !lineEndVisible()) {
+        const qint64 end = m_text.lineLength(m_text.lineCount() - 1);
+        horizontalScrollBar()->setValue(toInt(end - visibleColumns() + 1));
+    }
+    m_scrolling = false;
+}
+
+void ExchangeLog::noteUserScroll() {
+    if (m_scrolling)
+        return;
+    QScrollBar* vb = verticalScrollBar();
+    QScrollBar* hb = horizontalScrollBar();
+    m_followRows = vb->value() >= vb->maximum();
+    m_followColumns = lineEndVisible() || hb->value() >= hb->maximum();
+}
+
+void ExchangeLog::ensureVisible(qint64 pos) {
+    pos = std::clamp<qint64>(pos, 0, m_text.size());
+    const qint64 line = m_text.lineOf(pos);
+    const qint64 col = pos - m_text.lineStart(line);
+    QScrollBar* vb = verticalScrollBar();
+    QScrollBar* hb = horizontalScrollBar();
+    const int rows = visibleRows(), cols = visibleColumns();
+    if (line < vb->value())
+        vb->setValue(toInt(line));
+    else if (line >= vb->value() + rows)
+        vb->setValue(toInt(line - rows + 1));
+    if (col < hb->value())
+        hb->setValue(toInt(col - cols / 4));
+    else if (col >= hb->value() + cols)
+        hb->setValue(toInt(col - cols + 1 + cols / 4));
+    noteUserScroll();
+}
+
+// ---- geometry ----
+
+void ExchangeLog::updateFonts() {
+    // Every character gets a cell of the same width: a fixed-pitch face at the size of the widget's.
+    QFont f = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    f.setFamilies({f.family(), QStringLiteral("DejaVu Sans Mono"), QStringLiteral("monospace")});
+    f.setStyleHint(QFont::TypeWriter);
+    f.setFixedPitch(true);
+    f.setKerning(false);
+    f.setStyleStrategy(QFont::PreferNoShaping);
+    const QFont& own = font();
+    if (own.pixelSize() > 0)
+        f.setPixelSize(own.pixelSize());
+    else
+        f.setPointSizeF(own.pointSizeF());
+    m_font = f;
+    const QFontMetricsF fm(m_font);
+    m_cellWidth = std::max<qreal>(1.0, fm.horizontalAdvance(QString(16, QLatin1Char('M'))) / 16);
+    m_rowHeight = std::max(1, int(std::ceil(fm.lineSpacing())));
+    m_ascent = int(std::round(fm.ascent()));
+    m_charKind.assign(65536, 0);
+}
+
+bool ExchangeLog::regularChar(char16_t u) const {
+    std::uint8_t& kind = m_charKind[u];
+    if (kind == 0) {
+        bool regular = u >= 0x20 && !(u >= 0x7F && u < 0xA0) && u != 0xAD && !QChar::isSurrogate(u);
+        if (regular) {
+            const QChar c(u);
+            const auto dir = c.direction();
+            regular = !c.isMark() && c.category() != QChar::Other_Format && dir != QChar::DirR &&
+                      dir != QChar::DirAL && dir != QChar::DirRLE && dir != QChar::DirRLO &&
+                      dir != QChar::DirRLI;
+        }
+        if (regular) {
+            const QFontMetricsF fm(m_font);
+            regular = fm.inFont(QChar(u)) && std::abs(fm.horizontalAdvance(QChar(u)) - m_cellWidth) < 0.01;
+        }
+        kind = regular ? 1 : 2;
+    }
+    return kind == 1;
+}
+
+QRect ExchangeLog::characterRect(qint64 pos) const {
+    pos = std::clamp<qint64>(pos, 0, m_text.size());
+    const qint64 line = m_text.lineOf(pos);
+    const qint64 col = pos - m_text.lineStart(line);
+    const qreal x = kMargin + qreal(col - horizontalScrollBar()->value()) * m_cellWidth;
+    const qint64 y = kTopMargin + (line - verticalScrollBar()->value()) * m_rowHeight;
+    return QRect(int(std::clamp<qreal>(x, -1e9, 1e9)), int(std::clamp<qint64>(y, -1000000000, 1000000000)),
+                 int(std::ceil(m_cellWidth)), m_rowHeight);
+}
+
+qint64 ExchangeLog::positionAt(QPoint p) const {
+    const qint64 line = std::clamp<qint64>(verticalScrollBar()->value() +
+                                               qint64(std::floor(qreal(p.y() - kTopMargin) / m_rowHeight)),
+                                           0, m_text.lineCount() - 1);
+    const qint64 col =
+        horizontalScrollBar()->value() + qint64(std::floor((p.x() - kMargin) / m_cellWidth + 0.5));
+    const qint64 start = m_text.lineStart(line);
+    qint64 pos = start + std::clamp<qint64>(col, 0, m_text.lineLength(line));
+    if (pos > start && m_text.at(pos).isLowSurrogate() && m_text.at(pos - 1).isHighSurrogate())
+        --pos;
+    return pos;
+}
+
+// ---- painting ----
+
+void ExchangeLog::paintRow(QPainter& p, qint64 line, int y, qint64 selFrom, qint64 selTo) {
+    const qint64 start = m_text.lineStart(line);
+    const qint64 len = m_text.lineLength(line);
+    const qint64 h = horizontalScrollBar()->value();
+    const qint64 cols = visibleColumns() + 2;
+    const QPalette& pal = palette();
+    auto xOf = [&](qint64 col) { return kMargin + qreal(col - h) * m_cellWidth; };
+
+    // The selection, its line break drawn as one selected cell.
+    const qint64 a = std::max(selFrom, start) - start;
+    const qint64 b = std::min(selTo, start + len + 1) - start;
+    const qint64 sa = std::max(a, h), sb = std::min(b, h + cols);
+    if (sb > sa)
+        p.fillRect(QRectF(xOf(sa), y, qreal(sb - sa) * m_cellWidth, m_rowHeight),
+                   pal.brush(QPalette::Highlight));
+
+    const qint64 c0 = std::min(h, len);
+    const qint64 c1 = std::min(len, h + cols);
+    if (c1 <= c0)
+        return;
+    // One more on each side, so that a pair of surrogates cut by the edge still draws whole.
+    const qint64 from = std::max<qint64>(0, c0 - 1), to = std::min(len, c1 + 1);
+    const QString s = m_text.text(start + from, start + to);
+    const QFontMetricsF fm(m_font);
+    const qreal baseline = y + m_ascent;
+    auto penFor = [&](qint64 col) {
+        return pal.color(col >= a && col < b ? QPalette::HighlightedText : QPalette::Text);
+    };
+    auto drawAlone = [&](const QString& shown, qreal x, int cells) {
+        const qreal width = cells * m_cellWidth;
+        const qreal advance = fm.horizontalAdvance(shown);
+        if (advance <= width + 0.01) {
+            p.drawText(QPointF(x + (width - advance) / 2, baseline), shown);
+            return;
+        }
+        p.save();
+        p.translate(x, baseline);
+        p.scale(width / advance, 1.0);
+        p.drawText(QPointF(0, 0), shown);
+        p.restore();
+    };
+
+    qsizetype i = c0 - from;
+    const qsizetype end = c1 - from;
+    while (i < end) {
+        const qint64 col = from + i;
+        const char16_t u = s[i].unicode();
+        if (regularChar(u)) {
+            // A run of regular characters in one colour, drawn in one call.
+            const bool selected = col >= a && col < b;
+            qsizetype j = i + 1;
+            while (j < end && regularChar(s[j].unicode()) && ((from + j >= a && from + j < b) == selected))
+                ++j;
+            p.setPen(penFor(col));
+            p.drawText(QPointF(xOf(col), baseline), s.mid(i, j - i));
+            i = j;
+            continue;
+        }
+        p.setPen(penFor(col));
+        if (QChar::isHighSurrogate(u) && i + 1 < s.size() && s[i + 1].isLowSurrogate()) {
+            drawAlone(s.mid(i, 2), xOf(col), 2);
+            i += 2;
+            continue;
+        }
+        if (QChar::isLowSurrogate(u) && i > 0 && s[i - 1].isHighSurrogate()) {
+            // The second half of a pair whose first half lies left of the view.
+            drawAlone(s.mid(i - 1, 2), xOf(col - 1), 2);
+            ++i;
+            continue;
+        }
+        drawAlone(shownAlone(u), xOf(col), 1);
+        ++i;
+    }
+}
+
+void ExchangeLog::paintEvent(QPaintEvent* e) {
+    QPainter p(viewport());
+    const QRect r = e->rect();
+    constexpr int kBand = 64;
+    for (int y = r.top(); y <= r.bottom(); y += kBand)
+        p.fillRect(QRect(r.left(), y, r.width(), std::min(kBand, r.bottom() + 1 - y)),
+                   palette().brush(QPalette::Base));
+    p.setFont(m_font);
+    const qint64 first = verticalScrollBar()->value();
+    const int rows = viewport()->height() / m_rowHeight + 1;
+    const qint64 selFrom = selectionStart(), selTo = selectionEnd();
+    for (int r = 0; r < rows && first + r < m_text.lineCount(); ++r)
+        paintRow(p, first + r, kTopMargin + r * m_rowHeight, selFrom, selTo);
+    if (hasFocus() && m_caretOn) {
+        const QRect c = characterRect(m_cursor);
+        if (viewport()->rect().intersects(c))
+            p.fillRect(QRect(c.x(), c.y(), 1, c.height()), palette().brush(QPalette::Text));
+    }
+}
+
+// ---- cursor ----
+
+void ExchangeLog::cursorMoved(qint64 oldCursor, qint64 oldAnchor) {
+    restartBlink();
+    viewport()->update();
+    const bool hadSelection = oldCursor != oldAnchor;
+    const bool selectionMoved =
+        (hadSelection || hasSelection()) && (oldCursor != m_cursor || oldAnchor != m_anchor);
+    if (oldCursor != m_cursor) {
+        QAccessibleTextCursorEvent event(this, toInt(m_cursor));
+        tellAccessibility(event);
+        emit cursorPositionChanged();
+    }
+    if (selectionMoved) {
+        QAccessibleTextSelectionEvent event(this, toInt(selectionStart()), toInt(selectionEnd()));
+        event.setCursorPosition(toInt(m_cursor));
+        tellAccessibility(event);
+        emit selectionChanged();
+    }
+}
+
+void ExchangeLog::moveCursor(qint64 pos, bool keepAnchor) {
+    const qint64 oldCursor = m_cursor, oldAnchor = m_anchor;
+    m_cursor = std::clamp<qint64>(pos, 0, m_text.size());
+    if (!keepAnchor)
+        m_anchor = m_cursor;
+    m_showCursor = true;
+    cursorMoved(oldCursor, oldAnchor);
+    scheduleSync();
+}
+
+void ExchangeLog::setCursorPosition(qint64 pos, bool keepAnchor) {
+    m_wantedColumn = -1;
+    moveCursor(pos, keepAnchor);
+}
+
+void ExchangeLog::setSelection(qint64 anchor, qint64 cursor) {
+    const qint64 oldCursor = m_cursor, oldAnchor = m_anchor;
+    m_anchor = std::clamp<qint64>(anchor, 0, m_text.size());
+    m_cursor = std::clamp<qint64>(cursor, 0, m_text.size());
+    m_wantedColumn = -1;
+    m_showCursor = true;
+    cursorMoved(oldCursor, oldAnchor);
+    scheduleSync();
+}
+
+void ExchangeLog::restartBlink() {
+    m_caretOn = true;
+    const int flash = QApplication::cursorFlashTime();
+    if (hasFocus() && flash > 0)
+        m_blink.start(flash / 2, this);
+    else
+        m_blink.stop();
+}
+
+qint64 ExchangeLog::nextCharPos(qint64 pos) const {
+    if (pos >= m_text.size())
+        return m_text.size();
+    if (m_text.at(pos).isHighSurrogate() && m_text.at(pos + 1).isLowSurrogate())
+        return pos + 2;
+    return pos + 1;
+}
+
+qint64 ExchangeLog::prevCharPos(qint64 pos) const {
+    if (pos <= 0)
+        return 0;
+    if (pos >= 2 && m_text.at(pos - 1).isLowSurrogate() && m_text.at(pos - 2).isHighSurrogate())
+        return pos - 2;
+    return pos - 1;
+}
+
+// Start of the word at or after pos, as Ctrl+Right moves: past the rest of this word, then past what
+// separates it from the next. A line break is a stop of its own.
+qint64 ExchangeLog::wordEnd(qint64 pos) const {
+    const QString s = m_text.text(pos, pos + kWordScan);
+    qsizetype i = 0;
+    if (i < s.size() && s[i] == u'\n')
+        return pos + 1;
+    while (i < s.size() && wordChar(s[i]))
+        ++i;
+    while (i < s.size() && !wordChar(s[i]) && s[i] != u'\n')
+        ++i;
+    return pos + i;
+}
+
+qint64 ExchangeLog::wordStart(qint64 pos) const {
+    const qint64 from = std::max<qint64>(0, pos - kWordScan);
+    const QString s = m_text.text(from, pos);
+    qsizetype i = s.size();
+    if (i > 0 && s[i - 1] == u'\n')
+        return pos - 1;
+    while (i > 0 && !wordChar(s[i - 1]) && s[i - 1] != u'\n')
+        --i;
+    while (i > 0 && wordChar(s[i - 1]))
+        --i;
+    return from + i;
+}
+
+qint64 ExchangeLog::verticalMove(qint64 pos, qint64 lines) {
+    const qint64 line = m_text.lineOf(pos);
+    if (m_wantedColumn < 0)
+        m_wantedColumn = pos - m_text.lineStart(line);
+    const qint64 target = std::clamp<qint64>(line + lines, 0, m_text.lineCount() - 1);
+    if (target == line)
+        return lines < 0 ? 0 : m_text.size();
+    return m_text.lineStart(target) + std::min(m_wantedColumn, m_text.lineLength(target));
+}
+
+// ---- keyboard ----
+
+bool ExchangeLog::handleKey(QKeyEvent* e) {
+    if (e == QKeySequence::SelectAll) {
+        selectAll();
+        return true;
+    }
+    if (e == QKeySequence::Copy) {
+        copy();
+        return true;
+    }
+    if (e == QKeySequence::Cut) {
+        cut();
+        return true;
+    }
+    if (e == QKeySequence::Paste) {
+        paste();
+        return true;
+    }
+    if (e == QKeySequence::Undo || e == QKeySequence::Redo)
+        return true; // the log keeps no history: megabytes of received data would be a leak
+
+    enum Motion {
+        NextChar,
+        PrevChar,
+        NextWord,
+        PrevWord,
+        LineStart,
+        LineEnd,
+        Down,
+        Up,
+        PageDown,
+        PageUp,
+        Start,
+        End
+    };
+    struct Move {
+        QKeySequence::StandardKey move, select;
+        Motion motion;
+    };
+    static const Move moves[] = {
+        {QKeySequence::MoveToNextChar, QKeySequence::SelectNextChar, NextChar},
+        {QKeySequence::MoveToPreviousChar, QKeySequence::SelectPreviousChar, PrevChar},
+        {QKeySequence::MoveToNextWord, QKeySequence::SelectNextWord, NextWord},
+        {QKeySequence::MoveToPreviousWord, QKeySequence::SelectPreviousWord, PrevWord},
+        {QKeySequence::MoveToStartOfLine, QKeySequence::SelectStartOfLine, LineStart},
+        {QKeySequence::MoveToEndOfLine, QKeySequence::SelectEndOfLine, LineEnd},
+        {QKeySequence::MoveToStartOfBlock, QKeySequence::SelectStartOfBlock, LineStart},
+        {QKeySequence::MoveToEndOfBlock, QKeySequence::SelectEndOfBlock, LineEnd},
+        {QKeySequence::MoveToNextLine, QKeySequence::SelectNextLine, Down},
+        {QKeySequence::MoveToPreviousLine, QKeySequence::SelectPreviousLine, Up},
+        {QKeySequence::MoveToNextPage, QKeySequence::SelectNextPage, PageDown},
+        {QKeySequence::MoveToPreviousPage, QKeySequence::SelectPreviousPage, PageUp},
+        {QKeySequence::MoveToStartOfDocument, QKeySequence::SelectStartOfDocument, Start},
+        {QKeySequence::MoveToEndOfDocument, QKeySequence::SelectEndOfDocument, End},
+    };
+    for (const Move& m : moves) {
+        const bool select = e == m.select;
+        if (!select && e != m.move)
+            continue;
+        const bool vertical =
+            m.motion == Down || m.motion == Up || m.motion == PageDown || m.motion == PageUp;
+        if (!vertical)
+            m_wantedColumn = -1;
+        const qint64 line = m_text.lineOf(m_cursor);
+        qint64 to = m_cursor;
+        switch (m.motion) {
+        case NextChar:
+            to = !select && hasSelection() ? selectionEnd() : nextCharPos(m_cursor);
+            break;
+        case PrevChar:
+            to = !select && hasSelection() ? selectionStart() : prevCharPos(m_cursor);
+            break;
+        case NextWord:
+            to = wordEnd(m_cursor);
+            break;
+        case PrevWord:
+            to = wordStart(m_cursor);
+            break;
+        case LineStart:
+            to = m_text.lineStart(line);
+            break;
+        case LineEnd:
+            to = m_text.lineStart(line) + m_text.lineLength(line);
+            break;
+        case Down:
+            to = verticalMove(m_cursor, 1);
+            break;
+        case Up:
+            to = verticalMove(m_cursor, -1);
+            break;
+        case PageDown:
+        case PageUp: {
+            const int rows = visibleRows();
+            const int step = m.motion == PageDown ? rows : -rows;
+            to = verticalMove(m_cursor, step);
+            verticalScrollBar()->setValue(verticalScrollBar()->value() + step);
+            break;
+        }
+        case Start:
+            to = 0;
+            break;
+        case End:
+            to = m_text.size();
+            break;
+        }
+        const qint64 wanted = m_wantedColumn;
+        moveCursor(to, select);
+        if (vertical)
+            m_wantedColumn = wanted;
+        return true;
+    }
+
+    if (e == QKeySequence::DeleteEndOfWord) {
+        if (hasSelection())
+            deleteSelection();
+        else
+            removeText(m_cursor, wordEnd(m_cursor));
+        return true;
+    }
+    if (e == QKeySequence::DeleteStartOfWord) {
+        if (hasSelection())
+            deleteSelection();
+        else
+            removeText(wordStart(m_cursor), m_cursor);
+        return true;
+    }
+    const Qt::KeyboardModifiers mods = e->modifiers() & ~(Qt::KeypadModifier | Qt::ShiftModifier);
+    if (e == QKeySequence::Delete || (e->key() == Qt::Key_Delete && mods == Qt::NoModifier)) {
+        if (hasSelection())
+            deleteSelection();
+        else
+            removeText(m_cursor, nextCharPos(m_cursor));
+        return true;
+    }
+    if (e->key() == Qt::Key_Backspace && mods == Qt::NoModifier) {
+        if (hasSelection())
+            deleteSelection();
+        else
+            removeText(prevCharPos(m_cursor), m_cursor);
+        return true;
+    }
+    if (e == QKeySequence::InsertParagraphSeparator || e == QKeySequence::InsertLineSeparator) {
+        insertText(u"\n");
+        return true;
+    }
+    const QString typed = e->text();
+    const bool command = e->modifiers() & (Qt::ControlModifier | Qt::MetaModifier);
+    if (!typed.isEmpty() && !command && (typed.front().isPrint() || typed.front().isSurrogate())) {
+        insertText(typed);
+        return true;
+    }
+    return false;
+}
+
+void ExchangeLog::keyPressEvent(QKeyEvent* e) {
+    if (handleKey(e))
+        e->accept();
+    else
+        QAbstractScrollArea::keyPressEvent(e);
+}
+
+bool ExchangeLog::event(QEvent* e) {
+    if (e->type() == QEvent::ShortcutOverride) {
+        // Editing keys belong to the log while it has the focus, whatever shortcuts the window has.
+        auto* k = static_cast<QKeyEvent*>(e);
+        const QKeySequence::StandardKey mine[] = {
+            QKeySequence::Copy,
+            QKeySequence::Cut,
+            QKeySequence::Paste,
+            QKeySequence::SelectAll,
+            QKeySequence::Delete,
+            QKeySequence::DeleteEndOfWord,
+            QKeySequence::DeleteStartOfWord,
+            QKeySequence::MoveToNextWord,
+            QKeySequence::MoveToPreviousWord,
+            QKeySequence::MoveToStartOfDocument,
+            QKeySequence::MoveToEndOfDocument,
+            QKeySequence::SelectNextWord,
+            QKeySequence::SelectPreviousWord,
+            QKeySequence::SelectStartOfDocument,
+            QKeySequence::SelectEndOfDocument,
+            QKeySequence::Undo,
+            QKeySequence::Redo,
+        };
+        const bool command = k->modifiers() & (Qt::ControlModifier | Qt::MetaModifier);
+        const bool typed = !k->text().isEmpty() && !command && k->text().front().isPrint();
+        if (typed || std::any_of(std::begin(mine), std::end(mine), [k](auto key) { return k == key; })) {
+            e->accept();
+            return true;
+        }
+    }
+    return QAbstractScrollArea::event(e);
+}
+
+void ExchangeLog::inputMethodEvent(QInputMethodEvent* e) {
+    if (e->replacementLength() > 0) {
+        const qint64 from = std::clamp<qint64>(m_cursor + e->replacementStart(), 0, m_text.size());
+        setSelection(from, from + e->replacementLength());
+    }
+    if (!e->commitString().isEmpty() || e->replacementLength() > 0)
+        insertText(e->commitString());
+    e->accept();
+}
+
+QVariant ExchangeLog::inputMethodQuery(Qt::InputMethodQuery query) const {
+    // Input methods see the cursor's line around the cursor, not the whole of a long one.
+    constexpr qint64 kAround = 256;
+    const qint64 line = m_text.lineOf(m_cursor);
+    const qint64 start = std::max(m_text.lineStart(line), m_cursor - kAround);
+    const qint64 end = std::min(m_text.lineStart(line) + m_text.lineLength(line), m_cursor + kAround);
+    switch (query) {
+    case Qt::ImEnabled:
+        return true;
+    case Qt::ImCursorRectangle:
+        return characterRect(m_cursor);
+    case Qt::ImFont:
+        return m_font;
+    case Qt::ImCursorPosition:
+        return int(m_cursor - start);
+    case Qt::ImAnchorPosition:
+        return int(std::clamp(m_anchor, start, end) - start);
+    case Qt::ImSurroundingText:
+        return m_text.text(start, end);
+    case Qt::ImCurrentSelection:
+        return m_text.text(std::max(selectionStart(), start), std::min(selectionEnd(), end));
+    case Qt::ImHints:
+        return int(Qt::ImhMultiLine);
+    default:
+        return QAbstractScrollArea::inputMethodQuery(query);
+    }
+}
+
+// ---- mouse ----
+
+void ExchangeLog::mousePressEvent(QMouseEvent* e) {
+    const qint64 pos = positionAt(e->position().toPoint());
+    if (e->button() == Qt::LeftButton) {
+        m_wordAnchorFrom = m_wordAnchorTo = -1;
+        m_wantedColumn = -1;
+        moveCursor(pos, e->modifiers() & Qt::ShiftModifier);
+        m_dragging = true;
+        e->accept();
+        return;
+    }
+    if (e->button() == Qt::MiddleButton && QApplication::clipboard()->supportsSelection()) {
+        const QString s = QApplication::clipboard()->text(QClipboard::Selection);
+        if (!s.isEmpty()) {
+            setCursorPosition(pos);
+            insertText(s);
+        }
+        e->accept();
+        return;
+    }
+    QAbstractScrollArea::mousePressEvent(e);
+}
+
+void ExchangeLog::dragTo(QPoint p) {
+    qint64 pos = positionAt(p);
+    if (m_wordAnchorFrom >= 0) {
+        // Selecting by words after a double click: the far end snaps to the word it is in.
+        if (pos < m_wordAnchorFrom) {
+            qint64 from = pos;
+            while (from > 0 && pos - from < kWordScan && wordChar(m_text.at(from - 1)))
+                --from;
+            setSelection(m_wordAnchorTo, from);
+        } else if (pos > m_wordAnchorTo) {
+            qint64 to = pos;
+            while (to < m_text.size() && to - pos < kWordScan && wordChar(m_text.at(to)))
+                ++to;
+            setSelection(m_wordAnchorFrom, to);
+        } else {
+            setSelection(m_wordAnchorFrom, m_wordAnchorTo);
+        }
+        return;
+    }
+    m_wantedColumn = -1;
+    moveCursor(pos, true);
+}
+
+void ExchangeLog::mouseMoveEvent(QMouseEvent* e) {
+    if (!m_dragging || !(e->buttons() & Qt::LeftButton)) {
+        QAbstractScrollArea::mouseMoveEvent(e);
+        return;
+    }
+    m_dragPoint = e->position().toPoint();
+    dragTo(m_dragPoint);
+    if (viewport()->rect().contains(m_dragPoint))
+        m_dragScroll.stop();
+    else if (!m_dragScroll.isActive())
+        m_dragScroll.start(50, this);
+    e->accept();
+}
+
+void ExchangeLog::mouseReleaseEvent(QMouseEvent* e) {
+    if (e->button() == Qt::LeftButton && m_dragging) {
+        m_dragging = false;
+        m_dragScroll.stop();
+        if (hasSelection() && QApplication::clipboard()->supportsSelection())
+            QApplication::clipboard()->setText(selectedText(), QClipboard::Selection);
+        e->accept();
+        return;
+    }
+    QAbstractScrollArea::mouseReleaseEvent(e);
+}
+
+void ExchangeLog::mouseDoubleClickEvent(QMouseEvent* e) {
+    if (e->button() != Qt::LeftButton) {
+        QAbstractScrollArea::mouseDoubleClickEvent(e);
+        return;
+    }
+    const qint64 pos = positionAt(e->position().toPoint());
+    qint64 from = pos, to = pos;
+    if (wordChar(m_text.at(pos)) || (pos > 0 && wordChar(m_text.at(pos - 1)))) {
+        while (from > 0 && pos - from < kWordScan && wordChar(m_text.at(from - 1)))
+            --from;
+        while (to < m_text.size() && to - pos < kWordScan && wordChar(m_text.at(to)))
+            ++to;
+    } else if (pos < m_text.size() && m_text.at(pos) != u'\n') {
+        to = pos + 1;
+    }
+    m_wordAnchorFrom = from;
+    m_wordAnchorTo = to;
+    setSelection(from, to);
+    m_dragging = true;
+    e->accept();
+}
+
+void ExchangeLog::timerEvent(QTimerEvent* e) {
+    if (e->timerId() == m_blink.timerId()) {
+        m_caretOn = !m_caretOn;
+        viewport()->update(characterRect(m_cursor));
+        return;
+    }
+    if (e->timerId() == m_dragScroll.timerId()) {
+        const QRect r = viewport()->rect();
+        QScrollBar* vb = verticalScrollBar();
+        QScrollBar* hb = horizontalScrollBar();
+        if (m_dragPoint.y() < r.top())
+            vb->setValue(vb->value() - 1);
+        else if (m_dragPoint.y() > r.bottom())
+            vb->setValue(vb->value() + 1);
+        if (m_dragPoint.x() < r.left())
+            hb->setValue(hb->value() - 3);
+        else if (m_dragPoint.x() > r.right())
+            hb->setValue(hb->value() + 3);
+        dragTo(m_dragPoint);
+        return;
+    }
+    QAbstractScrollArea::timerEvent(e);
+}
+
+// ---- menu and clipboard ----
+
+void ExchangeLog::setExtraContextActions(const QList<QAction*>& actions) {
+    m_extraActions.clear();
+    for (QAction* a : actions)
+        m_extraActions.append(a);
+}
+
+QMenu* ExchangeLog::createStandardContextMenu(QWidget* parent) {
+    auto* menu = new QMenu(parent ? parent : this);
+    // The texts Qt's own text widgets use, so Qt's translations apply to them.
+    auto add = [&](const char* text, QKeySequence::StandardKey key, const char* name, bool enabled,
+                   auto slot) {
+        QString label = QCoreApplication::translate("QWidgetTextControl", text);
+        const QKeySequence seq(key);
+        if (!seq.isEmpty() && !QCoreApplication::testAttribute(Qt::AA_DontShowShortcutsInContextMenus))
+            label += QLatin1Char('\t') + seq.toString(QKeySequence::NativeText);
+        QAction* a = menu->addAction(label, this, slot);
+        a->setObjectName(QLatin1String(name));
+        a->setEnabled(enabled);
+    };
+    const bool selected = hasSelection();
+    const QMimeData* clip = QApplication::clipboard()->mimeData();
+    add("&Undo", QKeySequence::Undo, "edit-undo", false, [] {});
+    add("&Redo", QKeySequence::Redo, "edit-redo", false, [] {});
+    menu->addSeparator();
+    add("Cu&t", QKeySequence::Cut, "edit-cut", selected, [this] { cut(); });
+    add("&Copy", QKeySequence::Copy, "edit-copy", selected, [this] { copy(); });
+    add("&Paste", QKeySequence::Paste, "edit-paste", clip && clip->hasText(), [this] { paste(); });
+    add("Delete", QKeySequence::UnknownKey, "edit-delete", selected, [this] { deleteSelection(); });
+    menu->addSeparator();
+    add("Select All", QKeySequence::SelectAll, "select-all", !m_text.isEmpty(), [this] { selectAll(); });
+    bool first = true;
+    for (const QPointer<QAction>& a : m_extraActions) {
+        if (!a)
+            continue;
+        if (first)
+            menu->addSeparator();
+        first = false;
+        menu->addAction(a);
+    }
+    return menu;
+}
+
+void ExchangeLog::contextMenuEvent(QContextMenuEvent* e) {
+    QMenu* menu = createStandardContextMenu();
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->popup(e->globalPos());
+    e->accept();
+}
+
+void ExchangeLog::copy() {
+    if (hasSelection())
+        QApplication::clipboard()->setText(selectedText());
+}
+
+void ExchangeLog::cut() {
+    copy();
+    deleteSelection();
+}
+
+void ExchangeLog::paste() {
+    const QString s = QApplication::clipboard()->text();
+    if (!s.isEmpty())
+        insertText(s);
+}
+
+void ExchangeLog::selectAll() {
+    setSelection(0, m_text.size());
+}
+
+void ExchangeLog::deleteSelection() {
+    if (hasSelection())
+        removeText(selectionStart(), selectionEnd());
+}
+
+// ---- the rest of the widget's life ----
+
+void ExchangeLog::resizeEvent(QResizeEvent* e) {
+    QAbstractScrollArea::resizeEvent(e);
+    updateScrollBars();
+    followEnd();
+}
+
+void ExchangeLog::changeEvent(QEvent* e) {
+    QAbstractScrollArea::changeEvent(e);
+    if (e->type() == QEvent::FontChange) {
+        updateFonts();
+        updateScrollBars();
+        viewport()->update();
+    }
+}
+
+void ExchangeLog::scrollContentsBy(int, int) {
+    viewport()->update();
+}
+
+void ExchangeLog::focusInEvent(QFocusEvent* e) {
+    QAbstractScrollArea::focusInEvent(e);
+    restartBlink();
+    viewport()->update();
+}
+
+void ExchangeLog::focusOutEvent(QFocusEvent* e) {
+    QAbstractScrollArea::focusOutEvent(e);
+    m_blink.stop();
+    viewport()->update();
 }

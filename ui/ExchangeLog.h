@@ -1,67 +1,175 @@
 #pragma once
-
-#include <QPlainTextEdit>
-#include <QString>
-#include <QStringView>
-
-class QMimeData;
-class QTextCursor;
-
-// The exchange log: echoed transmissions and received data, kept whole for as long as the user wants.
+// The exchange log and the memos of the test page: an editable text view over a LogText.
 //
-// A device may send megabytes without a line break, and a text edit lays a paragraph out whole, so one
-// endless line would make every append slower than the last. The log therefore stores a long line as a
-// chain of paragraphs of at most BlockCap characters; every paragraph but the first of a chain carries
-// the block user state ContinuesPrevious. text() and every copy or drag join such paragraphs without a
-// line break, so the splits are invisible to whoever reads the text.
+// A serial device may send megabytes without a line break, and a text edit lays a paragraph out whole,
+// so every append to one endless line would cost more than the last. This view lays out nothing: it
+// draws every character in a cell of the same width (a fixed-pitch font; a character of another width
+// is drawn into its cell), so a position maps to a row and a column by arithmetic, and only the rows on
+// screen are painted, each cut to the columns that show. Lines are never wrapped or split.
 //
-// Line breaks: a CR LF pair, a lone CR, a lone LF (and U+2029) each make one line break, also when the CR
-// and the LF arrive in separate appends; text() returns every line break as "\n". All other characters
-// are kept as they are.
+// Appends change the text at once, so whatever reads it (text(), copy, save, assistive technology)
+// sees everything appended so far; the view itself (scroll bars, following the end, painting) catches
+// up once per turn of the event loop, however many appends came in between.
 //
-// Read the text through text(), not toPlainText(): the latter shows the splits as line breaks.
-class ExchangeLog : public QPlainTextEdit {
+// Line breaks: a CR LF pair, a lone CR, a lone LF and U+2029 each make one line break, also when the
+// CR and the LF arrive in separate appends; text() returns every line break as "\n".
+#include "LogText.h"
+
+#include <QAbstractScrollArea>
+#include <QBasicTimer>
+#include <QFont>
+#include <QList>
+#include <QPointer>
+
+#include <algorithm>
+#include <climits>
+#include <vector>
+
+class QAction;
+class QMenu;
+
+class ExchangeLog : public QAbstractScrollArea {
     Q_OBJECT
 
 public:
-    // Longest paragraph the log builds; longer runs continue in the next paragraph. Without line wrap a
-    // visible paragraph is painted whole however little of it shows, so a short cap keeps paints cheap.
-    static constexpr int BlockCap = 1024;
-    // Block user state of a paragraph that continues the previous one without a line break.
-    static constexpr int ContinuesPrevious = 1;
-
     explicit ExchangeLog(QWidget* parent = nullptr);
+    ~ExchangeLog() override;
 
-    // The whole text, line breaks as "\n", internal splits hidden.
-    QString text() const;
+    // The whole text, line breaks as "\n".
+    QString text() const { return m_text.text(); }
+    QString toPlainText() const { return text(); }
+    // The text between two positions (what a copy of that selection gives).
+    QString textBetween(qint64 from, qint64 to) const { return m_text.text(from, to); }
+    const LogText& content() const { return m_text; }
+    qint64 characterCount() const { return m_text.size(); }
+    qint64 lineCount() const { return m_text.lineCount(); }
+    int blockCount() const { return int(std::min<qint64>(m_text.lineCount(), INT_MAX)); }
+    bool isReadOnly() const { return false; }
+
     // Replaces the whole text.
     void setText(const QString& s);
+    void setPlainText(const QString& s) { setText(s); }
     // Adds a line: line + "\n" when the last line is empty (empty log or text ending in a line break),
     // otherwise "\n" + line, leaving the line open so that data received next continues it.
     void addLine(const QString& line);
     // Appends at the end of the text, continuing the last line.
-    void appendText(const QString& s);
+    void appendText(QStringView s);
+    // A memo's append: the text as a line of its own after what is there.
+    void appendPlainText(const QString& line);
     // Removes the whole text.
     void clearLog();
+    void clear() { clearLog(); }
 
-    // The text between two document positions, splits hidden (what a copy of that selection gives).
-    QString textBetween(int from, int to) const;
+    // Cursor and selection, as positions of text(). The selection runs from the anchor to the cursor.
+    qint64 cursorPosition() const { return m_cursor; }
+    qint64 anchorPosition() const { return m_anchor; }
+    void setCursorPosition(qint64 pos, bool keepAnchor = false);
+    void setSelection(qint64 anchor, qint64 cursor);
+    bool hasSelection() const { return m_cursor != m_anchor; }
+    qint64 selectionStart() const { return std::min(m_cursor, m_anchor); }
+    qint64 selectionEnd() const { return std::max(m_cursor, m_anchor); }
+    QString selectedText() const { return m_text.text(selectionStart(), selectionEnd()); }
+    // Types text at the cursor, replacing the selection, as the keyboard would.
+    void insertText(QStringView s);
+    // Removes the text in [from, to) as an edit of the user's.
+    void removeText(qint64 from, qint64 to);
+
+    // Geometry, in viewport coordinates.
+    QRect characterRect(qint64 pos) const;
+    qint64 positionAt(QPoint viewportPos) const;
+    // Scrolls so that a position shows.
+    void ensureVisible(qint64 pos);
+
+    // The context menu: the standard editing actions (texts as Qt's own text widgets give them), then
+    // the actions the owner added.
+    QMenu* createStandardContextMenu(QWidget* parent = nullptr);
+    void setExtraContextActions(const QList<QAction*>& actions);
+
+    // Runs the pending view update now (tests and benchmarks; the event loop does it otherwise).
+    void flushView() { sync(); }
+
+public slots:
+    void copy();
+    void cut();
+    void paste();
+    void selectAll();
+    void deleteSelection();
+
+signals:
+    void cursorPositionChanged();
+    void selectionChanged();
 
 protected:
-    QMimeData* createMimeDataFromSelection() const override;
-    void insertFromMimeData(const QMimeData* source) override;
+    bool event(QEvent* e) override;
+    void paintEvent(QPaintEvent* e) override;
+    void resizeEvent(QResizeEvent* e) override;
+    void changeEvent(QEvent* e) override;
+    void scrollContentsBy(int dx, int dy) override;
+    void keyPressEvent(QKeyEvent* e) override;
+    void inputMethodEvent(QInputMethodEvent* e) override;
+    QVariant inputMethodQuery(Qt::InputMethodQuery query) const override;
+    void mousePressEvent(QMouseEvent* e) override;
+    void mouseMoveEvent(QMouseEvent* e) override;
+    void mouseReleaseEvent(QMouseEvent* e) override;
+    void mouseDoubleClickEvent(QMouseEvent* e) override;
+    void contextMenuEvent(QContextMenuEvent* e) override;
+    void focusInEvent(QFocusEvent* e) override;
+    void focusOutEvent(QFocusEvent* e) override;
+    void timerEvent(QTimerEvent* e) override;
 
 private:
-    void insertAt(QTextCursor& c, QStringView s);
-    void splitAt(QTextCursor& c, int state);
-    void insertRun(QTextCursor& c, QStringView run);
-    bool lastLineEmpty() const;
+    // Bookkeeping after text was added at the end by an append.
+    void appended(qint64 before);
+    void flushAccessibleAppend();
+    void scheduleSync();
+    void sync();
+    void updateFonts();
+    void updateScrollBars();
     void followEnd();
-    // Runs an edit of ours at the end of the log as one step.
-    template <typename F> void editAtEnd(F&& f);
+    void noteUserScroll();
+    int visibleRows() const;
+    int visibleColumns() const;
+    qint64 lineEndVisible() const;
+    void moveCursor(qint64 pos, bool keepAnchor);
+    void cursorMoved(qint64 oldCursor, qint64 oldAnchor);
+    void restartBlink();
+    qint64 wordStart(qint64 pos) const;
+    qint64 wordEnd(qint64 pos) const;
+    qint64 nextCharPos(qint64 pos) const;
+    qint64 prevCharPos(qint64 pos) const;
+    qint64 verticalMove(qint64 pos, qint64 lines);
+    bool handleKey(QKeyEvent* e);
+    void dragTo(QPoint p);
+    // How a character is drawn: in the font's run at its cell (the common case), or alone.
+    bool regularChar(char16_t u) const;
+    void paintRow(QPainter& p, qint64 line, int y, qint64 selFrom, qint64 selTo);
 
-    bool m_ownEdit = false;
-    bool m_following = true;  // the view shows the end and keeps showing it as the log grows
-    bool m_scrolling = false; // we are moving the bar ourselves
-    bool m_crPending = false; // the last character appended was a CR; an LF right after it adds nothing
+    LogText m_text;
+    qint64 m_cursor = 0;
+    qint64 m_anchor = 0;
+    qint64 m_wantedColumn = -1; // the column up/down moves keep, -1 for the cursor's own
+
+    QFont m_font;
+    qreal m_cellWidth = 7;
+    int m_rowHeight = 14;
+    int m_ascent = 11;
+    static constexpr int kMargin = 4; // left, in pixels
+    static constexpr int kTopMargin = 2;
+    mutable std::vector<std::uint8_t> m_charKind; // per UTF-16 unit: 0 unknown, 1 regular, 2 alone
+
+    bool m_syncPending = false;
+    bool m_followRows = true;    // the view shows the last line and keeps showing it
+    bool m_followColumns = true; // ... and the end of that line
+    bool m_scrolling = false;    // we move the bars ourselves
+    bool m_showCursor = false;   // after a user's edit or move, the next update brings the cursor in
+    qint64 m_changedFrom = -1;   // first position appended since the last update, for accessibility
+
+    QBasicTimer m_blink;
+    bool m_caretOn = true;
+    QBasicTimer m_dragScroll;
+    QPoint m_dragPoint;
+    bool m_dragging = false;
+    qint64 m_wordAnchorFrom = -1, m_wordAnchorTo = -1; // a double click selects by words while dragging
+
+    QList<QPointer<QAction>> m_extraActions; // the owner's; they may go before the log does
 };

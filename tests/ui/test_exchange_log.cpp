@@ -1,54 +1,48 @@
 #include "ExchangeLog.h"
 
+#include <QAccessible>
+#include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QMenu>
 #include <QScrollBar>
+#include <QSignalSpy>
 #include <QTest>
-#include <QTextBlock>
-#include <QTextCursor>
-#include <QTextDocument>
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace {
 
-QString run(QChar c, int n) {
-    return QString(n, c);
-}
+constexpr qsizetype kChunk = LogText::ChunkChars;
 
 // A text that tells positions apart, so a lost or doubled piece shows.
-QString pattern(int n) {
+QString pattern(qsizetype n) {
     QString s;
     s.reserve(n);
-    for (int i = 0; i < n; ++i)
-        s += QChar(u'a' + i % 23);
+    for (qsizetype i = 0; i < n; ++i)
+        s += QChar(char16_t(u'a' + i % 23));
     return s;
 }
 
-// No paragraph of the log may grow past the cap through our own appends.
-void expectBlocksCapped(const ExchangeLog& log) {
-    for (QTextBlock b = log.document()->begin(); b.isValid(); b = b.next())
-        ASSERT_LE(b.length() - 1, ExchangeLog::BlockCap) << "block " << b.blockNumber();
-}
-
-// The document as a string in which a hidden split is kSoft and a line break is '\n'; a user edit at
-// document positions applied to this string predicts the text the log must then return.
-constexpr QChar kSoft(0xE000);
-
-QString docModel(const ExchangeLog& log) {
-    QString s;
-    for (QTextBlock b = log.document()->begin(); b.isValid(); b = b.next()) {
-        if (b != log.document()->begin())
-            s += b.userState() == ExchangeLog::ContinuesPrevious ? kSoft : QChar(u'\n');
-        s += b.text();
+// The line index of the log agrees with the text it holds.
+void expectLinesMatch(const ExchangeLog& log, const QString& expected, const char* name) {
+    const LogText& t = log.content();
+    ASSERT_EQ(log.text(), expected) << name;
+    const QStringList lines = expected.split(u'\n');
+    ASSERT_EQ(t.lineCount(), lines.size()) << name;
+    qint64 start = 0, longest = 0;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        EXPECT_EQ(t.lineStart(i), start) << name << " line " << i;
+        EXPECT_EQ(t.lineLength(i), lines[i].size()) << name << " line " << i;
+        EXPECT_EQ(t.lineOf(start), i) << name << " line " << i;
+        EXPECT_EQ(t.lineOf(start + lines[i].size()), i) << name << " end of line " << i;
+        longest = std::max<qint64>(longest, lines[i].size());
+        start += lines[i].size() + 1;
     }
-    return s;
-}
-
-QString logical(QString model) {
-    return model.remove(kSoft);
+    EXPECT_EQ(t.maxLineLength(), longest) << name;
 }
 
 TEST(ExchangeLog, AddLinePutsTheBreakWhereTheLastLineNeedsIt) {
@@ -58,7 +52,7 @@ TEST(ExchangeLog, AddLinePutsTheBreakWhereTheLastLineNeedsIt) {
         QString line;
         QString expected;
     };
-    const QString longLine = pattern(3 * ExchangeLog::BlockCap + 5);
+    const QString longLine = pattern(3 * kChunk + 5);
     const std::vector<Case> cases = {
         {"empty log", "", "> 41 < ", "> 41 < \n"},
         {"ends with a line break", "x\n", "> 41 < ", "x\n> 41 < \n"},
@@ -67,6 +61,7 @@ TEST(ExchangeLog, AddLinePutsTheBreakWhereTheLastLineNeedsIt) {
         {"long open line", longLine, "L", longLine + "\nL"},
         {"long line ending in a break", longLine + "\n", "L", longLine + "\nL\n"},
         {"empty line added", "x", "", "x\n"},
+        {"line ending in CR", "", "x\r", "x\n\n"},
     };
     for (const auto& c : cases) {
         ExchangeLog log;
@@ -74,202 +69,36 @@ TEST(ExchangeLog, AddLinePutsTheBreakWhereTheLastLineNeedsIt) {
         log.addLine(c.line);
         EXPECT_EQ(log.text(), c.expected) << c.name;
         // Received data continues whatever line the rule left open.
-        log.appendText("rx");
-        EXPECT_EQ(log.text(), c.expected + "rx") << c.name;
+        log.appendText(u"rx");
+        expectLinesMatch(log, c.expected + "rx", c.name);
     }
 }
 
-TEST(ExchangeLog, AppendsOfAnySizeGiveTheirConcatenation) {
+TEST(ExchangeLog, AppendsOfAnySizeGiveTheirConcatenationOnOneLine) {
     struct Case {
         const char* name;
-        std::vector<int> sizes;
+        std::vector<qsizetype> sizes;
     };
-    const int cap = ExchangeLog::BlockCap;
     const std::vector<Case> cases = {
         {"one append of 100 000", {100000}},
-        {"exactly the cap", {cap, cap, cap}},
-        {"around the cap", {cap - 1, 1, 1, cap + 1, cap - 2, 2 * cap + 3}},
-        {"small appends", std::vector<int>(3000, 7)},
-        {"empty appends", {0, 5, 0, cap, 0}},
+        {"exactly a chunk", {kChunk, kChunk, kChunk}},
+        {"around a chunk", {kChunk - 1, 1, 1, kChunk + 1, kChunk - 2, 2 * kChunk + 3}},
+        {"small appends", std::vector<qsizetype>(3000, 7)},
+        {"empty appends", {0, 5, 0, kChunk, 0}},
     };
     for (const auto& c : cases) {
         ExchangeLog log;
-        int total = 0;
-        for (int n : c.sizes)
+        qsizetype total = 0;
+        for (qsizetype n : c.sizes)
             total += n;
         const QString source = pattern(total);
-        QString expected;
-        int offset = 0;
-        for (int n : c.sizes) {
-            const QString piece = source.sliced(offset, n);
+        qsizetype offset = 0;
+        for (qsizetype n : c.sizes) {
+            log.appendText(QStringView(source).sliced(offset, n));
             offset += n;
-            log.appendText(piece);
-            expected += piece;
         }
-        EXPECT_EQ(log.text(), expected) << c.name;
-        expectBlocksCapped(log);
-        EXPECT_EQ(log.document()->blockCount(), std::max(1, (offset + cap - 1) / cap)) << c.name;
-    }
-}
-
-TEST(ExchangeLog, CopyOfASelectionHidesTheSplits) {
-    const int cap = ExchangeLog::BlockCap;
-    ExchangeLog log;
-    // Two long lines, each split several times, then a short one.
-    const QString first = pattern(2 * cap + 100);
-    const QString second = run(u'x', cap + 10);
-    log.setText(first + "\n" + second + "\nend");
-    const QString model = docModel(log);
-    struct Case {
-        const char* name;
-        int from;
-        int to;
-    };
-    const int sep1 = cap;                   // the first hidden split
-    const int hard = int(first.size()) + 2; // the real line break, after two splits
-    const std::vector<Case> cases = {
-        {"across one split", sep1 - 3, sep1 + 4},
-        {"split at the selection end", sep1 - 3, sep1 + 1},
-        {"starts right after a split", sep1 + 1, sep1 + 6},
-        {"across splits and a line break", 10, hard + 20},
-        {"everything", 0, int(model.size())},
-    };
-    for (const auto& c : cases) {
-        QTextCursor cur(log.document());
-        cur.setPosition(c.from);
-        cur.setPosition(c.to, QTextCursor::KeepAnchor);
-        log.setTextCursor(cur);
-        QApplication::clipboard()->clear();
-        log.copy();
-        EXPECT_EQ(QApplication::clipboard()->text(), logical(model.mid(c.from, c.to - c.from))) << c.name;
-    }
-}
-
-TEST(ExchangeLog, UserEditsKeepTheTextRight) {
-    const int cap = ExchangeLog::BlockCap;
-    struct Edit {
-        int from;
-        int to;         // [from, to) is removed first
-        QString insert; // then this is typed at from
-    };
-    struct Case {
-        const char* name;
-        std::vector<Edit> edits;
-    };
-    // Positions in a log of one line of 3*cap+50 characters, split after cap and 2*cap (+1 each for the
-    // paragraph separators), followed by "\nnext".
-    const int s1 = cap, s2 = 2 * cap + 1;
-    const std::vector<Case> cases = {
-        {"delete a split separator", {{s1, s1 + 1, ""}}},
-        {"delete across a split", {{s1 - 5, s1 + 6, ""}}},
-        {"delete across two splits", {{s1 - 5, s2 + 6, ""}}},
-        {"type at the end of a split block", {{s1, s1, "TYPED"}}},
-        {"type at the start of a continuation", {{s1 + 1, s1 + 1, "TYPED"}}},
-        {"line break at the start of a continuation", {{s1 + 1, s1 + 1, "\n"}}},
-        {"line break at the end of a split block", {{s1, s1, "\n"}}},
-        {"line break inside a continuation", {{s1 + 10, s1 + 10, "\n"}}},
-        {"delete a real line break after splits", {{3 * cap + 52, 3 * cap + 53, ""}}},
-        {"delete from a split to the line break", {{s2 + 1, 3 * cap + 53, ""}}},
-        {"replace across a split by lines", {{s1 - 2, s1 + 3, "A\nB"}}},
-        {"several edits", {{s1, s1 + 1, ""}, {s1 + 3, s1 + 3, "\n"}, {s1 - 1, s1 + 2, "Q"}}},
-    };
-    for (const auto& c : cases) {
-        ExchangeLog log;
-        log.appendText(pattern(3 * cap + 50) + "\nnext");
-        QString model = docModel(log);
-        for (const auto& e : c.edits) {
-            QTextCursor cur(log.document());
-            cur.setPosition(e.from);
-            cur.setPosition(e.to, QTextCursor::KeepAnchor);
-            cur.removeSelectedText();
-            cur.insertText(e.insert);
-            model.remove(e.from, e.to - e.from);
-            model.insert(e.from, e.insert);
-        }
-        EXPECT_EQ(log.text(), logical(model)) << c.name;
-        // Data received after the edit still lands at the end.
-        log.appendText("rx");
-        EXPECT_EQ(log.text(), logical(model) + "rx") << c.name;
-    }
-}
-
-TEST(ExchangeLog, KeysPressedAtASplitKeepTheTextRight) {
-    const int cap = ExchangeLog::BlockCap;
-    struct Case {
-        const char* name;
-        int position;
-        Qt::Key key;
-        QString expectedAt; // what replaces position cap..cap in the logical text
-        int removedBefore;  // logical characters removed before the split
-        int removedAfter;   // and after it
-    };
-    const std::vector<Case> cases = {
-        {"Delete at the end of a split block", cap, Qt::Key_Delete, "", 0, 0},
-        {"Backspace at the start of a continuation", cap + 1, Qt::Key_Backspace, "", 0, 0},
-        {"Return at the end of a split block", cap, Qt::Key_Return, "\n", 0, 0},
-        {"Return at the start of a continuation", cap + 1, Qt::Key_Return, "\n", 0, 0},
-        {"Backspace before a split", cap, Qt::Key_Backspace, "", 1, 0},
-        {"Delete after a split", cap + 1, Qt::Key_Delete, "", 0, 1},
-    };
-    for (const auto& c : cases) {
-        ExchangeLog log;
-        const QString line = pattern(2 * cap);
-        log.appendText(line);
-        QTextCursor cur(log.document());
-        cur.setPosition(c.position);
-        log.setTextCursor(cur);
-        QTest::keyClick(&log, c.key);
-        const QString expected =
-            line.first(cap - c.removedBefore) + c.expectedAt + line.sliced(cap + c.removedAfter);
-        EXPECT_EQ(log.text(), expected) << c.name;
-    }
-}
-
-TEST(ExchangeLog, SetTextAndClearReplaceEverything) {
-    const QString longLine = pattern(10000);
-    const std::vector<QString> texts = {
-        "", "\n", "\n\n", "a", longLine, "a\n" + longLine + "\nb", longLine + "\n", "\n" + longLine,
-    };
-    for (const auto& t : texts) {
-        ExchangeLog log;
-        log.appendText("old text that must go\n" + pattern(5000));
-        log.setText(t);
-        EXPECT_EQ(log.text(), t) << t.size();
-        expectBlocksCapped(log);
-        log.clearLog();
-        EXPECT_EQ(log.text(), "");
-        EXPECT_EQ(log.document()->blockCount(), 1);
-        log.addLine("L");
-        EXPECT_EQ(log.text(), "L\n");
-    }
-}
-
-TEST(ExchangeLog, EveryCharacterOtherThanLineBreaksRoundTrips) {
-    QString all;
-    for (char16_t u = 1; u <= 0xFF; ++u)
-        if (u != u'\n' && u != u'\r')
-            all += QChar(u);
-    all += QChar(0x2400); // the visible NUL symbol
-    all += QChar(0x2028); // a line separator is a character, not one of our breaks
-    QString longAll;
-    while (longAll.size() < 3 * ExchangeLog::BlockCap)
-        longAll += all;
-
-    struct Case {
-        const char* name;
-        QString text;
-    };
-    const std::vector<Case> cases = {{"once", all}, {"across splits", longAll}};
-    for (const auto& c : cases) {
-        ExchangeLog appended;
-        for (qsizetype i = 0; i < c.text.size(); i += 100)
-            appended.appendText(c.text.mid(i, 100));
-        EXPECT_EQ(appended.text(), c.text) << c.name;
-        ExchangeLog set;
-        set.setText(c.text);
-        EXPECT_EQ(set.text(), c.text) << c.name;
-        set.addLine(c.text);
-        EXPECT_EQ(set.text(), c.text + "\n" + c.text) << c.name;
+        // Nothing inserted: the run is one line.
+        expectLinesMatch(log, source, c.name);
     }
 }
 
@@ -291,33 +120,320 @@ TEST(ExchangeLog, CarriageReturnsAndLineFeedsMakeOneBreakEach) {
         {"CR then something else", {"a\r", "b\n"}, "a\nb\n"},
         {"many breaks", {"\r\n\r\n\n\r"}, "\n\n\n\n"},
         {"paragraph separator", {QString("a") + QChar(0x2029) + "b"}, "a\nb"},
+        {"CR LF across a chunk's end", {pattern(kChunk - 1) + "\r", "\nb"}, pattern(kChunk - 1) + "\nb"},
     };
     for (const auto& c : cases) {
         ExchangeLog log;
         for (const auto& a : c.appends)
             log.appendText(a);
-        EXPECT_EQ(log.text(), c.expected) << c.name;
+        expectLinesMatch(log, c.expected, c.name);
     }
 
     // A CR LF split by an echo line is not one pair: the LF after the echo is a line of its own.
     ExchangeLog log;
-    log.appendText("a\r");
+    log.appendText(u"a\r");
     log.addLine("> 0A < ");
-    log.appendText("\n");
+    log.appendText(u"\n");
     EXPECT_EQ(log.text(), "a\n> 0A < \n\n");
 }
 
-TEST(ExchangeLog, PasteOfALongTextIsSplitAndReadsBack) {
-    const QString pasted = pattern(3 * ExchangeLog::BlockCap) + "\r\n" + "tail";
+TEST(ExchangeLog, EveryCharacterOtherThanLineBreaksRoundTrips) {
+    // Every character of the code page, the symbol of a received 0, and characters the page lacks (which
+    // switch a chunk to its wide form), U+0000 and a pair of surrogates among them.
+    QString page;
+    for (char16_t u = 1; u <= 0xFF; ++u)
+        if (u != u'\n' && u != u'\r')
+            page += QChar(u);
+    page += QChar(0x0401) + QString(QChar(0x2400)) + QChar(0x2028);
+    QString foreign = QString(QChar(0x4E2D)) + QChar(0) + QChar(0xFDD0) + QString::fromUcs4(U"\U0001F600");
+    QString longMixed;
+    while (longMixed.size() < 3 * kChunk)
+        longMixed += page + (longMixed.size() % 2 ? foreign : QString());
+
+    struct Case {
+        const char* name;
+        QString text;
+    };
+    const std::vector<Case> cases = {
+        {"the page", page}, {"outside the page", page + foreign}, {"mixed over chunks", longMixed}};
+    for (const auto& c : cases) {
+        ExchangeLog appended;
+        for (qsizetype i = 0; i < c.text.size(); i += 100)
+            appended.appendText(QStringView(c.text).mid(i, 100));
+        EXPECT_EQ(appended.text(), c.text) << c.name;
+        ExchangeLog set;
+        set.setText(c.text);
+        EXPECT_EQ(set.text(), c.text) << c.name;
+        set.addLine(c.text);
+        expectLinesMatch(set, c.text + "\n" + c.text, c.name);
+    }
+}
+
+TEST(ExchangeLog, SetTextAndClearReplaceEverything) {
+    const QString longLine = pattern(40000);
+    const std::vector<QString> texts = {
+        "", "\n", "\n\n", "a", longLine, "a\n" + longLine + "\nb", longLine + "\n", "\n" + longLine,
+    };
+    for (const auto& t : texts) {
+        ExchangeLog log;
+        log.appendText(QString("old text that must go\n" + pattern(5000)));
+        log.setText(t);
+        expectLinesMatch(log, t, "set");
+        log.clearLog();
+        EXPECT_EQ(log.text(), "");
+        EXPECT_EQ(log.lineCount(), 1);
+        log.addLine("L");
+        EXPECT_EQ(log.text(), "L\n");
+    }
+}
+
+TEST(ExchangeLog, UserEditsKeepTheTextRight) {
+    struct Edit {
+        qint64 from;
+        qint64 to;      // [from, to) is removed first
+        QString insert; // then this is typed at from
+    };
+    struct Case {
+        const char* name;
+        std::vector<Edit> edits;
+    };
+    // One line of 3 chunks and 50, a wide character in its second chunk, then "\nnext".
+    const qint64 c1 = kChunk, c2 = 2 * kChunk, brk = 3 * kChunk + 50;
+    const std::vector<Case> cases = {
+        {"delete at a chunk's end", {{c1 - 1, c1, ""}}},
+        {"delete across a chunk's end", {{c1 - 5, c1 + 6, ""}}},
+        {"delete across two chunks", {{c1 - 5, c2 + 6, ""}}},
+        {"type at a chunk's end", {{c1, c1, "TYPED"}}},
+        {"type a chunk's worth", {{c1 + 3, c1 + 3, pattern(kChunk + 7)}}},
+        {"line break inside the long line", {{c1 + 10, c1 + 10, "\n"}}},
+        {"CR LF typed is one break", {{c1 + 10, c1 + 10, "x\r\ny"}}},
+        {"delete the line break", {{brk, brk + 1, ""}}},
+        {"delete from a chunk to the line break", {{c2 + 1, brk + 1, ""}}},
+        {"replace across a chunk by lines", {{c1 - 2, c1 + 3, "A\nB"}}},
+        {"delete everything but the ends", {{1, brk + 4, ""}}},
+        {"a character outside the page", {{5, 5, QString(QChar(0x4E2D))}}},
+        {"several edits", {{c1, c1 + 1, ""}, {c1 + 3, c1 + 3, "\n"}, {c1 - 1, c1 + 2, "Q"}, {0, 3, "\n\n"}}},
+    };
+    for (const auto& c : cases) {
+        ExchangeLog log;
+        QString model = pattern(3 * kChunk + 50) + "\nnext";
+        model[c1 + 100] = QChar(0x263A);
+        log.appendText(model);
+        for (const auto& e : c.edits) {
+            log.removeText(e.from, e.to);
+            log.setCursorPosition(e.from);
+            log.insertText(e.insert);
+            QString typed = e.insert;
+            typed.replace("\r\n", "\n");
+            model.remove(e.from, e.to - e.from);
+            model.insert(e.from, typed);
+            EXPECT_EQ(log.cursorPosition(), e.from + typed.size()) << c.name;
+        }
+        expectLinesMatch(log, model, c.name);
+        // Data received after the edit still lands at the end.
+        log.appendText(u"rx");
+        expectLinesMatch(log, model + "rx", c.name);
+    }
+}
+
+TEST(ExchangeLog, KeysEditAndSelectAsInATextEditor) {
+    struct Key {
+        int key;
+        Qt::KeyboardModifiers mods = Qt::NoModifier;
+        QString text = {};
+    };
+    struct Case {
+        const char* name;
+        QString before;
+        qint64 cursor;
+        std::vector<Key> keys;
+        QString expected;
+        qint64 cursorAfter;
+    };
+    const QString ab = "abc\ndef";
+    const std::vector<Case> cases = {
+        {"typing", ab, 1, {{Qt::Key_X, {}, "x"}, {Qt::Key_Y, {}, "y"}}, "axybc\ndef", 3},
+        {"backspace", ab, 2, {{Qt::Key_Backspace}}, "ac\ndef", 1},
+        {"backspace joins lines", ab, 4, {{Qt::Key_Backspace}}, "abcdef", 3},
+        {"delete", ab, 0, {{Qt::Key_Delete}}, "bc\ndef", 0},
+        {"delete at the end does nothing", ab, 7, {{Qt::Key_Delete}}, ab, 7},
+        {"return", ab, 1, {{Qt::Key_Return}}, "a\nbc\ndef", 2},
+        {"shift+right selects, typing replaces",
+         ab,
+         0,
+         {{Qt::Key_Right, Qt::ShiftModifier}, {Qt::Key_Right, Qt::ShiftModifier}, {Qt::Key_Z, {}, "Z"}},
+         "Zc\ndef",
+         1},
+        {"down keeps the column", ab, 2, {{Qt::Key_Down}, {Qt::Key_X, {}, "x"}}, "abc\ndexf", 7},
+        {"home and end",
+         ab,
+         5,
+         {{Qt::Key_Home}, {Qt::Key_X, {}, "x"}, {Qt::Key_End}, {Qt::Key_Y, {}, "y"}},
+         "abc\nxdefy",
+         9},
+        {"select all and delete", ab, 2, {{Qt::Key_A, Qt::ControlModifier}, {Qt::Key_Delete}}, "", 0},
+        {"select all, copy, paste at the end",
+         ab,
+         0,
+         {{Qt::Key_A, Qt::ControlModifier},
+          {Qt::Key_C, Qt::ControlModifier},
+          {Qt::Key_End, Qt::ControlModifier},
+          {Qt::Key_V, Qt::ControlModifier}},
+         ab + ab,
+         14},
+        {"cut and paste",
+         ab,
+         0,
+         {{Qt::Key_Right, Qt::ShiftModifier},
+          {Qt::Key_X, Qt::ControlModifier},
+          {Qt::Key_End},
+          {Qt::Key_V, Qt::ControlModifier}},
+         "bca\ndef",
+         3},
+        {"ctrl+right moves by words",
+         "one two\nx",
+         0,
+         {{Qt::Key_Right, Qt::ControlModifier}, {Qt::Key_Q, {}, "Q"}},
+         "one Qtwo\nx",
+         5},
+        {"undo does nothing",
+         ab,
+         1,
+         {{Qt::Key_X, {}, "x"}, {Qt::Key_Z, Qt::ControlModifier}},
+         "axbc\ndef",
+         2},
+    };
+    for (const auto& c : cases) {
+        ExchangeLog log;
+        log.show();
+        log.setText(c.before);
+        log.setCursorPosition(c.cursor);
+        for (const Key& k : c.keys) {
+            if (k.text.isEmpty())
+                QTest::keyClick(&log, Qt::Key(k.key), k.mods);
+            else
+                QTest::keyClicks(&log, k.text);
+        }
+        EXPECT_EQ(log.text(), c.expected) << c.name;
+        EXPECT_EQ(log.cursorPosition(), c.cursorAfter) << c.name;
+    }
+}
+
+TEST(ExchangeLog, MouseClicksAndDragsSelect) {
     ExchangeLog log;
-    log.appendText("head");
-    QTextCursor cur(log.document());
-    cur.setPosition(2);
-    log.setTextCursor(cur);
-    QApplication::clipboard()->setText(pasted);
-    log.paste();
-    EXPECT_EQ(log.text(), "he" + pattern(3 * ExchangeLog::BlockCap) + "\ntail" + "ad");
-    expectBlocksCapped(log);
+    log.resize(400, 200);
+    log.show();
+    log.setText("alpha beta\ngamma");
+    QApplication::processEvents();
+    const QRect b = log.characterRect(6); // 'b' of beta
+    const QRect g = log.characterRect(13);
+    QTest::mouseClick(log.viewport(), Qt::LeftButton, {}, b.topLeft() + QPoint(1, 2));
+    EXPECT_EQ(log.cursorPosition(), 6);
+    QTest::mousePress(log.viewport(), Qt::LeftButton, {}, b.topLeft() + QPoint(1, 2));
+    QMouseEvent move(QEvent::MouseMove, QPointF(g.topLeft() + QPoint(1, 2)),
+                     log.viewport()->mapToGlobal(QPointF(g.topLeft())), Qt::NoButton, Qt::LeftButton,
+                     Qt::NoModifier);
+    QApplication::sendEvent(log.viewport(), &move);
+    QTest::mouseRelease(log.viewport(), Qt::LeftButton, {}, g.topLeft() + QPoint(1, 2));
+    EXPECT_EQ(log.selectedText(), "beta\nga");
+    QTest::mouseDClick(log.viewport(), Qt::LeftButton, {}, b.topLeft() + QPoint(1, 2));
+    EXPECT_EQ(log.selectedText(), "beta");
+}
+
+TEST(ExchangeLog, ContextMenuHasTheStandardActionsThenTheOwners) {
+    ExchangeLog log;
+    QAction extra("Extra");
+    log.setExtraContextActions({&extra});
+    log.setText("some text");
+    log.setSelection(0, 4);
+    std::unique_ptr<QMenu> menu(log.createStandardContextMenu());
+    QStringList texts;
+    for (QAction* a : menu->actions())
+        if (!a->isSeparator())
+            texts << a->text().section(u'\t', 0, 0);
+    auto qt = [](const char* s) { return QCoreApplication::translate("QWidgetTextControl", s); };
+    EXPECT_EQ(texts, QStringList({qt("&Undo"), qt("&Redo"), qt("Cu&t"), qt("&Copy"), qt("&Paste"),
+                                  qt("Delete"), qt("Select All"), "Extra"}));
+    // Copy works on the selection; there is no history to undo.
+    QAction* copy = menu->findChild<QAction*>("edit-copy");
+    ASSERT_NE(copy, nullptr);
+    EXPECT_TRUE(copy->isEnabled());
+    EXPECT_FALSE(menu->findChild<QAction*>("edit-undo")->isEnabled());
+    copy->trigger();
+    EXPECT_EQ(QApplication::clipboard()->text(), "some");
+}
+
+TEST(ExchangeLog, ALongRunIsOneLineForEveryReader) {
+    // 1 MiB received in the driver's pieces, without a line break, after an echo line.
+    const qsizetype n = 1 << 20;
+    const QString run = pattern(n);
+    ExchangeLog log;
+    log.resize(600, 200);
+    log.show();
+    log.addLine("> x < ");
+    for (qsizetype i = 0; i < n; i += 2048)
+        log.appendText(QStringView(run).sliced(i, 2048));
+    const QString all = "> x < \n" + run;
+    const qint64 runStart = all.size() - n;
+
+    // On screen: two rows, the horizontal bar reaching its end, the view showing that end.
+    QApplication::processEvents();
+    QScrollBar* hb = log.horizontalScrollBar();
+    EXPECT_GE(hb->maximum() + hb->pageStep(), n);
+    EXPECT_EQ(hb->value(), hb->maximum());
+    EXPECT_EQ(log.verticalScrollBar()->maximum(), 0) << "both rows fit";
+
+    // text() and copy.
+    EXPECT_EQ(log.text(), all);
+    EXPECT_EQ(log.lineCount(), 2);
+    log.selectAll();
+    log.copy();
+    EXPECT_EQ(QApplication::clipboard()->text(), all);
+
+    // Assistive technology: the line at any offset of the run is the whole run.
+    QAccessibleInterface* acc = QAccessible::queryAccessibleInterface(&log);
+    ASSERT_NE(acc, nullptr);
+    EXPECT_EQ(acc->role(), QAccessible::EditableText);
+    QAccessibleTextInterface* text = acc->textInterface();
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(text->characterCount(), all.size());
+    for (qint64 at : {runStart, runStart + n / 2, qint64(all.size())}) {
+        int start = -1, end = -1;
+        EXPECT_EQ(text->textAtOffset(int(at), QAccessible::LineBoundary, &start, &end), run) << at;
+        EXPECT_EQ(start, runStart);
+        EXPECT_EQ(end, all.size());
+    }
+    int start = -1, end = -1;
+    EXPECT_EQ(text->textBeforeOffset(int(runStart + 10), QAccessible::LineBoundary, &start, &end),
+              "> x < \n");
+    EXPECT_EQ(text->text(int(runStart), int(runStart + 5)), run.first(5));
+    text->setSelection(0, int(runStart), int(runStart + 3));
+    EXPECT_EQ(log.selectedText(), run.first(3));
+    acc->editableTextInterface()->insertText(0, "Q");
+    EXPECT_EQ(log.text(), "Q" + all);
+
+}
+
+TEST(ExchangeLog, AppendsReachTheViewOncePerTurnOfTheEventLoop) {
+    ExchangeLog log;
+    log.resize(600, 200);
+    log.show();
+    QApplication::processEvents();
+    QSignalSpy ranges(log.verticalScrollBar(), &QScrollBar::rangeChanged);
+    QString expected;
+    // What one poll tick may deliver: hundreds of pieces, each ending a line.
+    for (int i = 0; i < 300; ++i) {
+        const QString piece = pattern(2047) + "\n";
+        log.appendText(piece);
+        expected += piece;
+        // Every reader sees every piece at once.
+        ASSERT_EQ(log.characterCount(), expected.size());
+    }
+    EXPECT_EQ(log.text(), expected);
+    EXPECT_EQ(ranges.count(), 0) << "the view waits for the event loop";
+    QApplication::processEvents();
+    EXPECT_EQ(ranges.count(), 1);
+    EXPECT_EQ(log.verticalScrollBar()->maximum(), 301 - log.verticalScrollBar()->pageStep());
 }
 
 TEST(ExchangeLog, ViewFollowsTheEndOnlyWhileTheUserIsThere) {
@@ -336,15 +452,27 @@ TEST(ExchangeLog, ViewFollowsTheEndOnlyWhileTheUserIsThere) {
 
     vb->setValue(0);
     for (int i = 0; i < 5; ++i) {
-        log.appendText(pattern(3000));
+        log.appendText(pattern(3000) + "\n");
         QApplication::processEvents();
     }
     EXPECT_EQ(vb->value(), 0);
 
     vb->setValue(vb->maximum());
-    log.appendText(pattern(20000));
+    log.appendText(pattern(20000) + "\nx\ny");
     QApplication::processEvents();
     EXPECT_EQ(vb->value(), vb->maximum());
+    EXPECT_EQ(log.horizontalScrollBar()->value(), 0) << "the end of the last line shows";
+}
+
+TEST(ExchangeLog, MemoAppendsAreLinesOfTheirOwn) {
+    ExchangeLog memo;
+    for (const char* line : {"41", "00", "FF"})
+        memo.appendPlainText(line);
+    EXPECT_EQ(memo.text(), "41\n00\nFF");
+    EXPECT_EQ(memo.blockCount(), 3);
+    memo.clear();
+    memo.appendPlainText("0D");
+    EXPECT_EQ(memo.text(), "0D");
 }
 
 } // namespace

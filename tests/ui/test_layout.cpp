@@ -1,5 +1,6 @@
 // The window as built from its form: every control's kind, caption, items and starting state, and a
 // layout that fits 696 x 481 without clipping any caption.
+#include "ExchangeLog.h"
 #include "ui_Unit1.h"
 
 #include <QAbstractButton>
@@ -312,16 +313,26 @@ TEST(Layout, MemosHaveTheirModeAndScrollBars) {
     Window win;
     for (const Memo& m : memos) {
         SCOPED_TRACE(m.name);
-        auto* e = win.find<QPlainTextEdit>(m.name);
+        auto* area = win.find<QAbstractScrollArea>(m.name);
+        ASSERT_NE(area, nullptr);
+        EXPECT_EQ(area->horizontalScrollBarPolicy(), m.horizontal);
+        EXPECT_EQ(area->verticalScrollBarPolicy(), m.vertical);
+        // The logs of received and sent data are ExchangeLogs; the two fixed texts plain text edits.
+        if (auto* log = qobject_cast<ExchangeLog*>(area)) {
+            EXPECT_FALSE(m.readOnly);
+            EXPECT_TRUE(log->text().isEmpty());
+            continue;
+        }
+        auto* e = qobject_cast<QPlainTextEdit*>(area);
         ASSERT_NE(e, nullptr);
         EXPECT_EQ(e->isReadOnly(), m.readOnly);
-        EXPECT_EQ(e->horizontalScrollBarPolicy(), m.horizontal);
-        EXPECT_EQ(e->verticalScrollBarPolicy(), m.vertical);
         if (QLatin1String(m.name) != QLatin1String("Memo1")) {
             EXPECT_TRUE(e->toPlainText().isEmpty());
         }
     }
-    EXPECT_TRUE(win.ui.mmCOMin->inherits("ExchangeLog"));
+    for (QWidget* log : {static_cast<QWidget*>(win.ui.mmCOMin), static_cast<QWidget*>(win.ui.mmOut),
+                         static_cast<QWidget*>(win.ui.mmIn), static_cast<QWidget*>(win.ui.mmZag)})
+        EXPECT_TRUE(log->inherits("ExchangeLog")) << log->objectName().toStdString();
     EXPECT_EQ(win.ui.Memo1->toPlainText().split(QLatin1Char('\n')),
               QStringList({u("Для задания необходимого "), u("состояния выводов"),
                            u("DTR или RTS нужно выбрать"), u("(изменить) значение "), u("в выпадающем меню"),

@@ -1,0 +1,198 @@
+#include "ExchangeLogAccessible.h"
+
+#include "ExchangeLog.h"
+
+#include <QAccessibleWidget>
+#include <QScrollBar>
+
+#include <algorithm>
+#include <climits>
+
+namespace {
+
+// Words are looked for this far around an offset; a longer run counts as one word up to there.
+constexpr qint64 kWordScan = 4096;
+
+bool wordChar(QChar c) {
+    return c.isLetterOrNumber() || c == u'_';
+}
+
+int toInt(qint64 v) {
+    return int(std::clamp<qint64>(v, 0, INT_MAX));
+}
+
+class ExchangeLogAccessible : public QAccessibleWidget,
+                              public QAccessibleTextInterface,
+                              public QAccessibleEditableTextInterface {
+public:
+    explicit ExchangeLogAccessible(ExchangeLog* log) : QAccessibleWidget(log, QAccessible::EditableText) {}
+
+    void* interface_cast(QAccessible::InterfaceType t) override {
+        if (t == QAccessible::TextInterface)
+            return static_cast<QAccessibleTextInterface*>(this);
+        if (t == QAccessible::EditableTextInterface)
+            return static_cast<QAccessibleEditableTextInterface*>(this);
+        return QAccessibleWidget::interface_cast(t);
+    }
+
+    QAccessible::State state() const override {
+        QAccessible::State s = QAccessibleWidget::state();
+        s.editable = true;
+        s.multiLine = true;
+        s.selectableText = true;
+        return s;
+    }
+
+    QString text(QAccessible::Text t) const override {
+        if (t == QAccessible::Value)
+            return log()->text();
+        return QAccessibleWidget::text(t);
+    }
+
+    // ---- text ----
+
+    void selection(int index, int* start, int* end) const override {
+        *start = *end = 0;
+        if (index == 0 && log()->hasSelection()) {
+            *start = toInt(log()->selectionStart());
+            *end = toInt(log()->selectionEnd());
+        }
+    }
+    int selectionCount() const override { return log()->hasSelection() ? 1 : 0; }
+    void addSelection(int start, int end) override { setSelection(0, start, end); }
+    void removeSelection(int index) override {
+        if (index == 0)
+            log()->setCursorPosition(log()->cursorPosition());
+    }
+    void setSelection(int index, int start, int end) override {
+        if (index == 0)
+            log()->setSelection(start, end);
+    }
+    int cursorPosition() const override { return toInt(log()->cursorPosition()); }
+    void setCursorPosition(int position) override { log()->setCursorPosition(position); }
+    QString text(int start, int end) const override { return log()->textBetween(start, end); }
+    int characterCount() const override { return toInt(log()->characterCount()); }
+
+    QRect characterRect(int offset) const override {
+        const QRect r = log()->characterRect(offset);
+        return QRect(log()->viewport()->mapToGlobal(r.topLeft()), r.size());
+    }
+    int offsetAtPoint(const QPoint& point) const override {
+        const QPoint p = log()->viewport()->mapFromGlobal(point);
+        if (!log()->viewport()->rect().contains(p))
+            return -1;
+        return toInt(log()->positionAt(p));
+    }
+    void scrollToSubstring(int start, int end) override {
+        log()->ensureVisible(end);
+        log()->ensureVisible(start);
+    }
+    QString attributes(int offset, int* start, int* end) const override {
+        // One font and colour throughout.
+        *start = 0;
+        *end = characterCount();
+        Q_UNUSED(offset);
+        return QString();
+    }
+
+    QString textAtOffset(int offset, QAccessible::TextBoundaryType type, int* start,
+                         int* end) const override {
+        const auto [a, b] = unitAt(std::clamp<qint64>(offset, 0, log()->characterCount()), type);
+        return result(a, b, start, end);
+    }
+    QString textBeforeOffset(int offset, QAccessible::TextBoundaryType type, int* start,
+                             int* end) const override {
+        const auto [a, b] = unitAt(std::clamp<qint64>(offset, 0, log()->characterCount()), type);
+        if (a == 0)
+            return result(0, 0, start, end);
+        const auto [pa, pb] = unitAt(a - 1, type);
+        return result(pa, pb, start, end);
+    }
+    QString textAfterOffset(int offset, QAccessible::TextBoundaryType type, int* start,
+                            int* end) const override {
+        const auto [a, b] = unitAt(std::clamp<qint64>(offset, 0, log()->characterCount()), type);
+        if (b >= log()->characterCount() || b == a)
+            return result(log()->characterCount(), log()->characterCount(), start, end);
+        const auto [na, nb] = unitAt(b, type);
+        return result(na, nb, start, end);
+    }
+
+    // ---- editable text ----
+
+    void deleteText(int start, int end) override { log()->removeText(start, end); }
+    void insertText(int offset, const QString& text) override {
+        log()->setCursorPosition(offset);
+        log()->insertText(text);
+    }
+    void replaceText(int start, int end, const QString& text) override {
+        log()->setSelection(start, end);
+        log()->insertText(text);
+    }
+
+private:
+    ExchangeLog* log() const { return static_cast<ExchangeLog*>(widget()); }
+
+    QString result(qint64 a, qint64 b, int* start, int* end) const {
+        *start = toInt(a);
+        *end = toInt(b);
+        return log()->textBetween(a, b);
+    }
+
+    // The unit of text that holds an offset: [start, end).
+    std::pair<qint64, qint64> unitAt(qint64 offset, QAccessible::TextBoundaryType type) const {
+        const LogText& t = log()->content();
+        const qint64 size = t.size();
+        switch (type) {
+        case QAccessible::CharBoundary: {
+            if (offset >= size)
+                return {size, size};
+            const bool pair = t.at(offset).isHighSurrogate() && t.at(offset + 1).isLowSurrogate();
+            return {offset, offset + (pair ? 2 : 1)};
+        }
+        case QAccessible::WordBoundary: {
+            // A word, or the run of other characters between two words, within its line.
+            if (offset >= size)
+                return {size, size};
+            const QChar c = t.at(offset);
+            if (c == u'\n')
+                return {offset, offset + 1};
+            const bool word = wordChar(c);
+            qint64 a = offset, b = offset + 1;
+            while (a > 0 && offset - a < kWordScan && t.at(a - 1) != u'\n' && wordChar(t.at(a - 1)) == word)
+                --a;
+            while (b < size && b - offset < kWordScan && t.at(b) != u'\n' && wordChar(t.at(b)) == word)
+                ++b;
+            return {a, b};
+        }
+        case QAccessible::NoBoundary:
+            return {0, size};
+        case QAccessible::SentenceBoundary:
+        case QAccessible::ParagraphBoundary:
+        case QAccessible::LineBoundary:
+        default: {
+            // A logical line with its line break: the log never wraps, so a line on screen is one too.
+            const qint64 line = t.lineOf(offset);
+            const qint64 a = t.lineStart(line);
+            const qint64 b = std::min(size, a + t.lineLength(line) + 1);
+            return {a, b};
+        }
+        }
+    }
+};
+
+QAccessibleInterface* exchangeLogFactory(const QString& className, QObject* object) {
+    if (className == QLatin1String("ExchangeLog") && object && object->isWidgetType())
+        // Owned by Qt's accessibility cache, which deletes it with the widget.
+        return new ExchangeLogAccessible(static_cast<ExchangeLog*>(object));
+    return nullptr;
+}
+
+} // namespace
+
+void installExchangeLogAccessibility() {
+    static const bool installed = [] {
+        QAccessible::installFactory(exchangeLogFactory);
+        return true;
+    }();
+    Q_UNUSED(installed);
+}

@@ -1,0 +1,460 @@
+#include "LogText.h"
+
+#include "Cp1251.h"
+
+#include <QIODevice>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+// The byte of a character in a narrow chunk. A CR never stays in the text (it becomes a break), so its
+// byte marks the characters that have none.
+constexpr std::uint8_t kNoByte = 0x0D;
+constexpr std::uint8_t kBreak = 0x0A;
+constexpr char16_t kNulSymbol = u'\u2400';
+
+struct Tables {
+    std::array<std::uint8_t, 65536> narrow{};
+    std::array<char16_t, 256> wide{};
+};
+
+const Tables& tables() {
+    static const std::unique_ptr<const Tables> t = [] {
+        auto t = std::make_unique<Tables>();
+        t->narrow.fill(kNoByte);
+        for (int b = 1; b < 256; ++b) {
+            const char16_t u = Cp1251ToChar(std::uint8_t(b)).unicode();
+            t->wide[std::size_t(b)] = u;
+            if (b != kBreak && b != kNoByte)
+                t->narrow[u] = std::uint8_t(b);
+        }
+        // A received byte 0 is shown as U+2400; a real U+0000 is rare enough to take the wide form.
+        t->wide[0] = kNulSymbol;
+        t->narrow[kNulSymbol] = 0;
+        t->narrow[u'\n'] = kBreak;
+        t->narrow[0x2029] = kBreak;
+        t->wide[kBreak] = u'\n';
+        return t;
+    }();
+    return *t;
+}
+
+bool isBreak(char16_t u) {
+    return u == u'\n' || u == u'\r' || u == 0x2029;
+}
+
+// s with every CR LF, CR and U+2029 turned into '\n'.
+QString normalized(QStringView s) {
+    QString out(s.size(), Qt::Uninitialized);
+    QChar* o = out.data();
+    for (qsizetype i = 0; i < s.size(); ++i) {
+        const char16_t u = s[i].unicode();
+        if (!isBreak(u)) {
+            *o++ = QChar(u);
+            continue;
+        }
+        *o++ = QChar(u'\n');
+        if (u == u'\r' && i + 1 < s.size() && s[i + 1] == u'\n')
+            ++i;
+    }
+    out.truncate(o - out.constData());
+    return out;
+}
+
+} // namespace
+
+void LogText::widen(Chunk& c) {
+    if (c.isWide)
+        return;
+    const Tables& t = tables();
+    c.wide.reserve(std::size_t(ChunkChars));
+    c.wide.resize(c.narrow.size());
+    for (std::size_t i = 0; i < c.narrow.size(); ++i)
+        c.wide[i] = t.wide[std::uint8_t(c.narrow[i])];
+    std::string().swap(c.narrow);
+    c.isWide = true;
+}
+
+void LogText::readChunk(const Chunk& c, qsizetype from, qsizetype to, QChar* out) {
+    if (c.isWide) {
+        std::memcpy(static_cast<void*>(out), c.wide.data() + from, std::size_t(to - from) * sizeof(char16_t));
+        return;
+    }
+    const Tables& t = tables();
+    const auto* p = reinterpret_cast<const std::uint8_t*>(c.narrow.data());
+    for (qsizetype i = from; i < to; ++i)
+        *out++ = QChar(t.wide[p[i]]);
+}
+
+qsizetype LogText::nthBreak(const Chunk& c, qint64 n) {
+    if (c.isWide) {
+        for (std::size_t i = 0; i < c.wide.size(); ++i)
+            if (c.wide[i] == u'\n' && n-- == 0)
+                return qsizetype(i);
+        return c.size();
+    }
+    const char* data = c.narrow.data();
+    const char* end = data + c.narrow.size();
+    for (const char* p = data; p < end; ++p) {
+        p = static_cast<const char*>(std::memchr(p, '\n', std::size_t(end - p)));
+        if (!p)
+            break;
+        if (n-- == 0)
+            return p - data;
+    }
+    return c.size();
+}
+
+qint64 LogText::breaksBefore(const Chunk& c, qsizetype end) {
+    if (c.isWide)
+        return std::count(c.wide.begin(), c.wide.begin() + end, u'\n');
+    return std::count(c.narrow.begin(), c.narrow.begin() + end, '\n');
+}
+
+template <typename OnBreak>
+LogText::Written LogText::put(std::vector<Chunk>& chunks, QStringView s, qint64 base, OnBreak&& onBreak) {
+    const Tables& t = tables();
+    const char16_t* src = s.utf16();
+    const qsizetype n = s.size();
+    Written w;
+    qsizetype i = 0;
+    while (i < n) {
+        if (chunks.empty() || chunks.back().size() >= ChunkChars) {
+            chunks.emplace_back();
+            chunks.back().narrow.reserve(std::size_t(ChunkChars));
+        }
+        Chunk& c = chunks.back();
+        // Every character read writes at most one, so reading `room` characters cannot overfill.
+        const qsizetype end = std::min(n, i + (ChunkChars - c.size()));
+        const qsizetype old = c.size();
+        qsizetype o = 0;
+        if (!c.isWide) {
+            c.narrow.resize(std::size_t(old + end - i));
+            char* out = c.narrow.data() + old;
+            while (i < end) {
+                const char16_t u = src[i];
+                const std::uint8_t b = t.narrow[u];
+                if (b != kBreak && b != kNoByte) {
+                    out[o++] = char(b);
+                    ++i;
+                    continue;
+                }
+                if (b == kNoByte && u != u'\r')
+                    break; // outside the page: the rest of this chunk is wide
+                onBreak(base + w.chars + o);
+                out[o++] = '\n';
+                ++c.breaks;
+                ++w.breaks;
+                ++i;
+                if (u == u'\r' && i < n && src[i] == u'\n')
+                    ++i;
+            }
+            c.narrow.resize(std::size_t(old + o));
+            w.chars += o;
+            if (i < end)
+                widen(c);
+            continue;
+        }
+        c.wide.resize(std::size_t(old + end - i));
+        char16_t* out = c.wide.data() + old;
+        while (i < end) {
+            const char16_t u = src[i++];
+            if (!isBreak(u)) {
+                out[o++] = u;
+                continue;
+            }
+            onBreak(base + w.chars + o);
+            out[o++] = u'\n';
+            ++c.breaks;
+            ++w.breaks;
+            if (u == u'\r' && i < n && src[i] == u'\n')
+                ++i;
+        }
+        c.wide.resize(std::size_t(old + o));
+        w.chars += o;
+    }
+    return w;
+}
+
+int LogText::chunkAt(qint64 pos) const {
+    if (m_chunks.empty())
+        return -1;
+    const auto it = std::upper_bound(m_chunkStart.begin(), m_chunkStart.end(), pos);
+    return std::max(0, int(it - m_chunkStart.begin()) - 1);
+}
+
+void LogText::reindexFrom(int first) {
+    m_chunkStart.resize(m_chunks.size());
+    m_chunkLine.resize(m_chunks.size());
+    qint64 start = 0, line = 0;
+    if (first > 0) {
+        start = m_chunkStart[std::size_t(first - 1)] + m_chunks[std::size_t(first - 1)].size();
+        line = m_chunkLine[std::size_t(first - 1)] + m_chunks[std::size_t(first - 1)].breaks;
+    }
+    for (std::size_t j = std::size_t(std::max(first, 0)); j < m_chunks.size(); ++j) {
+        m_chunkStart[j] = start;
+        m_chunkLine[j] = line;
+        start += m_chunks[j].size();
+        line += m_chunks[j].breaks;
+    }
+    m_size = start;
+    m_breaks = line;
+}
+
+void LogText::findLastLineStart() {
+    m_lastLineStart = 0;
+    for (std::size_t j = m_chunks.size(); j-- > 0;) {
+        const Chunk& c = m_chunks[j];
+        if (c.breaks == 0)
+            continue;
+        m_lastLineStart = m_chunkStart[j] + nthBreak(c, c.breaks - 1) + 1;
+        return;
+    }
+}
+
+void LogText::replaceChunks(int first, int last, QStringView content) {
+    std::vector<Chunk> fresh;
+    put(fresh, content, 0, [](qint64) {});
+    m_chunks.erase(m_chunks.begin() + first, m_chunks.begin() + last + 1);
+    m_chunks.insert(m_chunks.begin() + first, std::make_move_iterator(fresh.begin()),
+                    std::make_move_iterator(fresh.end()));
+    reindexFrom(first);
+    findLastLineStart();
+}
+
+void LogText::noteLine(qint64 length) const {
+    m_maxLine = std::max(m_maxLine, length);
+}
+
+qint64 LogText::lineStart(qint64 line) const {
+    if (line <= 0)
+        return 0;
+    if (line > m_breaks)
+        return m_size;
+    if (line == m_breaks)
+        return m_lastLineStart;
+    const qint64 k = line - 1; // the break that ends the line before
+    const auto it = std::upper_bound(m_chunkLine.begin(), m_chunkLine.end(), k);
+    const auto j = std::size_t(it - m_chunkLine.begin() - 1);
+    return m_chunkStart[j] + nthBreak(m_chunks[j], k - m_chunkLine[j]) + 1;
+}
+
+qint64 LogText::lineLength(qint64 line) const {
+    if (line < 0 || line > m_breaks)
+        return 0;
+    if (line == m_breaks)
+        return m_size - m_lastLineStart;
+    return lineStart(line + 1) - 1 - lineStart(line);
+}
+
+qint64 LogText::lineOf(qint64 pos) const {
+    if (pos <= 0)
+        return 0;
+    if (pos >= m_lastLineStart)
+        return m_breaks;
+    const int j = chunkAt(pos);
+    return m_chunkLine[std::size_t(j)] +
+           breaksBefore(m_chunks[std::size_t(j)], qsizetype(pos - m_chunkStart[std::size_t(j)]));
+}
+
+qint64 LogText::maxLineLength() const {
+    if (!m_maxStale)
+        return m_maxLine;
+    qint64 longest = 0, run = 0;
+    for (const Chunk& c : m_chunks) {
+        // Walk the breaks of the chunk one by one.
+        if (c.isWide) {
+            for (char16_t u : c.wide) {
+                if (u == u'\n') {
+                    longest = std::max(longest, run);
+                    run = 0;
+                } else {
+                    ++run;
+                }
+            }
+        } else {
+            const char* data = c.narrow.data();
+            const char* end = data + c.narrow.size();
+            const char* p = data;
+            while (p < end) {
+                const char* q = static_cast<const char*>(std::memchr(p, '\n', std::size_t(end - p)));
+                if (!q) {
+                    run += end - p;
+                    break;
+                }
+                longest = std::max(longest, run + (q - p));
+                run = 0;
+                p = q + 1;
+            }
+        }
+    }
+    m_maxLine = std::max(longest, run);
+    m_maxStale = false;
+    return m_maxLine;
+}
+
+QString LogText::text(qint64 from, qint64 to) const {
+    from = std::clamp<qint64>(from, 0, m_size);
+    to = std::clamp<qint64>(to, from, m_size);
+    QString out(qsizetype(to - from), Qt::Uninitialized);
+    QChar* o = out.data();
+    for (int j = chunkAt(from); from < to; ++j) {
+        const Chunk& c = m_chunks[std::size_t(j)];
+        const qint64 start = m_chunkStart[std::size_t(j)];
+        const qsizetype a = qsizetype(from - start);
+        const qsizetype e = qsizetype(std::min<qint64>(to - start, c.size()));
+        readChunk(c, a, e, o);
+        o += e - a;
+        from = start + e;
+    }
+    return out;
+}
+
+QChar LogText::at(qint64 pos) const {
+    if (pos < 0 || pos >= m_size)
+        return {};
+    const int j = chunkAt(pos);
+    QChar ch;
+    const qsizetype off = qsizetype(pos - m_chunkStart[std::size_t(j)]);
+    readChunk(m_chunks[std::size_t(j)], off, off + 1, &ch);
+    return ch;
+}
+
+void LogText::append(QStringView s) {
+    if (s.isEmpty())
+        return;
+    const bool crAtEnd = s.back() == u'\r';
+    if (m_crPending && s.front() == u'\n')
+        s = s.sliced(1); // the LF of a CR LF pair split between two appends
+    const std::size_t before = m_chunks.size();
+    const Written w = put(m_chunks, s, m_size, [this](qint64 at) {
+        noteLine(at - m_lastLineStart);
+        m_lastLineStart = at + 1;
+    });
+    if (m_chunks.size() != before) {
+        reindexFrom(int(before));
+    } else {
+        m_size += w.chars;
+        m_breaks += w.breaks;
+    }
+    noteLine(m_size - m_lastLineStart);
+    m_crPending = crAtEnd;
+}
+
+void LogText::addLine(QStringView line) {
+    m_crPending = false;
+    const bool empty = lastLineEmpty();
+    if (!empty)
+        append(u"\n");
+    m_crPending = false;
+    append(line);
+    m_crPending = false;
+    if (empty)
+        append(u"\n");
+    m_crPending = false;
+}
+
+qint64 LogText::insert(qint64 pos, QStringView s) {
+    pos = std::clamp<qint64>(pos, 0, m_size);
+    const QString ns = normalized(s);
+    m_crPending = false;
+    if (ns.isEmpty())
+        return 0;
+    if (pos == m_size) {
+        append(ns);
+        m_crPending = false;
+        return ns.size();
+    }
+    const qint64 firstLine = lineOf(pos);
+    // A break typed into the longest line may make it shorter: measured again when asked.
+    if (!m_maxStale && lineLength(firstLine) == m_maxLine && ns.contains(u'\n'))
+        m_maxStale = true;
+    const int j = chunkAt(pos);
+    const Chunk& c = m_chunks[std::size_t(j)];
+    const qsizetype off = qsizetype(pos - m_chunkStart[std::size_t(j)]);
+    QString content(c.size() + ns.size(), Qt::Uninitialized);
+    readChunk(c, 0, off, content.data());
+    std::copy(ns.begin(), ns.end(), content.begin() + off);
+    readChunk(c, off, c.size(), content.data() + off + ns.size());
+    replaceChunks(j, j, content);
+    const qint64 lines = ns.count(u'\n') + 1;
+    if (lines > 1024)
+        m_maxStale = true;
+    else if (!m_maxStale)
+        for (qint64 l = firstLine; l < firstLine + lines; ++l)
+            noteLine(lineLength(l));
+    return ns.size();
+}
+
+void LogText::remove(qint64 from, qint64 to) {
+    from = std::clamp<qint64>(from, 0, m_size);
+    to = std::clamp<qint64>(to, from, m_size);
+    m_crPending = false;
+    if (from == to)
+        return;
+    const qint64 firstLine = lineOf(from);
+    const qint64 lastLine = lineOf(to);
+    // Removing from the longest line may shorten the longest: then it is measured again when asked.
+    bool touchesLongest = lastLine - firstLine > 1024;
+    for (qint64 l = firstLine; !touchesLongest && !m_maxStale && l <= lastLine; ++l)
+        touchesLongest = lineLength(l) == m_maxLine;
+    if (from == 0 && to == m_size) {
+        clear();
+        return;
+    }
+    const int j1 = chunkAt(from);
+    const int j2 = chunkAt(to - 1);
+    const Chunk& c1 = m_chunks[std::size_t(j1)];
+    const Chunk& c2 = m_chunks[std::size_t(j2)];
+    const qsizetype left = qsizetype(from - m_chunkStart[std::size_t(j1)]);
+    const qsizetype right = qsizetype(to - m_chunkStart[std::size_t(j2)]);
+    QString content(left + c2.size() - right, Qt::Uninitialized);
+    readChunk(c1, 0, left, content.data());
+    readChunk(c2, right, c2.size(), content.data() + left);
+    replaceChunks(j1, j2, content);
+    if (touchesLongest)
+        m_maxStale = true;
+    else
+        noteLine(lineLength(firstLine));
+}
+
+void LogText::clear() {
+    std::vector<Chunk>().swap(m_chunks);
+    std::vector<qint64>().swap(m_chunkStart);
+    std::vector<qint64>().swap(m_chunkLine);
+    m_size = m_breaks = m_lastLineStart = 0;
+    m_crPending = false;
+    m_maxLine = 0;
+    m_maxStale = false;
+}
+
+bool LogText::writeUtf8(QIODevice& out) const {
+    QString carry; // a surrogate pair may straddle two chunks
+    for (const Chunk& c : m_chunks) {
+        QString piece = carry;
+        const qsizetype head = piece.size();
+        piece.resize(head + c.size());
+        readChunk(c, 0, c.size(), piece.data() + head);
+        carry.clear();
+        if (!piece.isEmpty() && piece.back().isHighSurrogate()) {
+            carry = piece.back();
+            piece.chop(1);
+        }
+        const QByteArray bytes = piece.toUtf8();
+        if (out.write(bytes) != bytes.size())
+            return false;
+    }
+    const QByteArray rest = carry.toUtf8();
+    return out.write(rest) == rest.size();
+}
+
+std::size_t LogText::storageBytes() const {
+    std::size_t n = m_chunks.capacity() * sizeof(Chunk) + 2 * m_chunkStart.capacity() * sizeof(qint64);
+    for (const Chunk& c : m_chunks)
+        n += c.narrow.capacity() + c.wide.capacity() * sizeof(char16_t);
+    return n;
+}

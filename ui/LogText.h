@@ -1,0 +1,99 @@
+#pragma once
+// The text of a log: logical lines of any length, kept compactly and cheap to grow at the end.
+//
+// The text lives in chunks of at most ChunkChars characters. A chunk whose characters all belong to the
+// Windows-1251 page (plus U+2400, the symbol of a received byte 0) holds one byte per character; a chunk
+// holding any other character holds UTF-16. A line break is one character, '\n', in either form, and
+// positions count it as one: they are the positions of text() and of every reader (copy, save,
+// accessibility). Appends touch only the last chunk, so their cost does not depend on the size of the
+// text, and no line is ever split: a run without a break is one line however long it grows.
+//
+// Line breaks: a CR LF pair, a lone CR, a lone LF and U+2029 each make one break, also when the CR and
+// the LF arrive in separate appends.
+
+#include <QString>
+#include <QStringView>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+class QIODevice;
+
+class LogText {
+public:
+    static constexpr qsizetype ChunkChars = 16384;
+
+    qint64 size() const { return m_size; }
+    bool isEmpty() const { return m_size == 0; }
+    qint64 lineCount() const { return m_breaks + 1; }
+    // Position of the first character of a line (0-based); lines past the end give size().
+    qint64 lineStart(qint64 line) const;
+    // Characters of a line, its break not counted.
+    qint64 lineLength(qint64 line) const;
+    // The line holding a position; size() is on the last line.
+    qint64 lineOf(qint64 pos) const;
+    // Length of the longest line.
+    qint64 maxLineLength() const;
+
+    QString text() const { return text(0, m_size); }
+    // The characters in [from, to), clamped to the text; breaks as '\n'.
+    QString text(qint64 from, qint64 to) const;
+    QChar at(qint64 pos) const;
+
+    // Appends at the end, continuing the last line.
+    void append(QStringView s);
+    // line + break when the last line is empty (empty text or text ending in a break), otherwise break
+    // + line, leaving the line open so that what is appended next continues it.
+    void addLine(QStringView line);
+    // Inserts at a position; returns how many characters that added (a CR LF pair is one).
+    qint64 insert(qint64 pos, QStringView s);
+    void remove(qint64 from, qint64 to);
+    void clear();
+    bool lastLineEmpty() const { return m_size == m_lastLineStart; }
+
+    // Writes the whole text as UTF-8 with '\n' breaks; false when a write fails.
+    bool writeUtf8(QIODevice& out) const;
+    // Bytes of character storage held (capacity, not size).
+    std::size_t storageBytes() const;
+
+private:
+    struct Chunk {
+        std::string narrow; // Windows-1251 bytes; 0x0A is the break, 0x00 stands for U+2400
+        std::u16string wide;
+        qint32 breaks = 0;
+        bool isWide = false;
+        qsizetype size() const { return isWide ? qsizetype(wide.size()) : qsizetype(narrow.size()); }
+    };
+    // What a run of writes added to a chunk list.
+    struct Written {
+        qint64 chars = 0;
+        qint64 breaks = 0;
+    };
+
+    static void widen(Chunk& c);
+    static void readChunk(const Chunk& c, qsizetype from, qsizetype to, QChar* out);
+    static qsizetype nthBreak(const Chunk& c, qint64 n);
+    static qint64 breaksBefore(const Chunk& c, qsizetype end);
+    // Appends to a chunk list, filling its last chunk first. CR LF, CR, LF and U+2029 become '\n'; a CR
+    // that ends s is reported through crAtEnd. onBreak gets the position of each break (counted from
+    // `base`, the size of the list before) and is for the caller's bookkeeping.
+    template <typename OnBreak>
+    static Written put(std::vector<Chunk>& chunks, QStringView s, qint64 base, OnBreak&& onBreak);
+
+    int chunkAt(qint64 pos) const;
+    void reindexFrom(int first);
+    void findLastLineStart();
+    void replaceChunks(int first, int last, QStringView content);
+    void noteLine(qint64 length) const;
+
+    std::vector<Chunk> m_chunks;
+    std::vector<qint64> m_chunkStart; // characters before each chunk
+    std::vector<qint64> m_chunkLine;  // breaks before each chunk
+    qint64 m_size = 0;
+    qint64 m_breaks = 0;
+    qint64 m_lastLineStart = 0;
+    bool m_crPending = false; // the last append ended with a CR: an LF that comes next adds nothing
+    mutable qint64 m_maxLine = 0;
+    mutable bool m_maxStale = false;
+};
