@@ -12,6 +12,7 @@
 #include <QAbstractItemView>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QFile>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPointer>
@@ -82,6 +83,8 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Form1
     HexKit1->setObjectName(QStringLiteral("HexKit1"));
 
     connectHandlers();
+    fixCounterSize();
+    setupKeeping();
 }
 
 TForm1::~TForm1() = default;
@@ -235,6 +238,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
 void TForm1::FormClose(QObject*) {
     if (CPDrv->IsOpen())
         CPDrv->ClosePort();
+    StopRecording();
 }
 
 void TForm1::btCOMonClick(QObject*) {
@@ -337,6 +341,10 @@ void TForm1::ShowConnected(bool open) {
     ui->btCOMoff->setEnabled(open);
     ui->cbRTSd->setEnabled(open);
     ui->cbDTRd->setEnabled(open);
+    // What arrives can be recorded while the port is open; a recording ends with the connection.
+    if (!open)
+        StopRecording();
+    acRecord->setEnabled(open);
 }
 
 void TForm1::SetStartButtons(bool enabled) {
@@ -425,6 +433,10 @@ void TForm1::ReceiveDispatch(const void* DataPtr, DWORD DataSize) {
     RxBlock = QByteArray(static_cast<const char*>(DataPtr), DataPtr ? static_cast<qsizetype>(DataSize) : 0);
     if (RxBlock.isEmpty())
         return;
+    // Recorded first, whatever the mode: a block received while this one is handled (in a box's
+    // loop) is recorded after it.
+    if (m_record)
+        RecordBlock(RxBlock);
     ui->spCOMRxled->setBrushColor(kLampRx);
     EnableTimer(trRx, true);
 

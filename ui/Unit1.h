@@ -13,8 +13,11 @@
 #include <optional>
 #include <vector>
 
-class QTimer;
+class QAction;
+class QFile;
+class QLabel;
 class QLineEdit;
+class QTimer;
 class THexKit;
 
 namespace Ui {
@@ -126,6 +129,16 @@ public:
     void btRTSClick(QObject* Sender);
     void ShowInputLines();
 
+    // --- Keeping a run: the exchange log's menu saves the log and records what arrives ---
+    QAction* acSaveLog = nullptr; // "Сохранить протокол…"
+    QAction* acRecord = nullptr; // "Записывать принятое в файл…", ticked while recording
+    QLabel* lbRecord = nullptr; // on the status strip while recording: the file
+    void acSaveLogExecute(QObject* Sender);
+    void acRecordExecute(QObject* Sender);
+    // Ends a recording, if one runs: the item unticked, the port closed, a write failed.
+    void StopRecording();
+    bool Recording() const { return m_record != nullptr; }
+
     // The controls of the open or closed connection: settings locked while open, the disconnect button
     // and the output-line combos usable.
     void ShowConnected(bool open);
@@ -153,7 +166,12 @@ private:
     void connectHandlers();
     void filterKeys(QLineEdit* edit, void (TForm1::*handler)(QObject*, char&));
     void refreshPortTooltips();
+    void setupKeeping();
+    void fixCounterSize();
+    // Appends a received block to the recording; a failed write stops it, and a box says why.
+    void RecordBlock(const QByteArray& block);
 
     bool m_closing = false;
+    std::unique_ptr<QFile> m_record;
     std::vector<std::pair<QObject*, void (TForm1::*)(QObject*, char&)>> m_keyFilters;
 };

@@ -6,6 +6,10 @@
 #include "HexKit.h"
 #include "ui_Unit1.h"
 
+#include <QLabel>
+
+#include <algorithm>
+
 void TForm1::btOutCOMClick(QObject*) {
     // Even a refused line switches the window to the exchange: received data is shown from now on.
     WorkMode = mdExchange;
@@ -76,6 +80,19 @@ void TForm1::btCOMinClrClick(QObject*) {
 void TForm1::btCountClrClick(QObject*) {
     RxByteCount = 0;
     ui->lbCount->setText(QStringLiteral("0"));
+}
+
+void TForm1::fixCounterSize() {
+    // The counter changes with every block. A label whose size may change asks the layouts above it
+    // to settle again, and the notebook answers that by painting its whole page: 20 times a second
+    // during a stream. A fixed size (twelve digits) ends the question at the label, and an opaque one
+    // repaints itself alone.
+    QLabel* label = ui->lbCount;
+    const QMargins m = label->contentsMargins();
+    const int digits = label->fontMetrics().horizontalAdvance(QStringLiteral("000000000000"));
+    label->setFixedSize(std::max(label->minimumWidth(), digits + m.left() + m.right() + 2 * label->margin()),
+                        label->sizeHint().height());
+    label->setAutoFillBackground(true);
 }
 
 void TForm1::ShowReceivedBlock() {

@@ -1,0 +1,131 @@
+// Keeping a run: the exchange log's context menu saves the whole log as UTF-8 text, and records every
+// received byte, raw, into a file the user chooses, until the user unticks the item or the port
+// closes. Nothing is written unless the user asks.
+#include "Unit1.h"
+
+#include "ExchangeLog.h"
+#include "FileDialog.h"
+#include "MessageBox.h"
+#include "ui_Unit1.h"
+
+#include <QAction>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QSaveFile>
+
+namespace {
+
+QString suggestedName(const char* suffix) {
+    return QStringLiteral("comlab-%1.%2")
+        .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")), QLatin1String(suffix));
+}
+
+// A long path keeps its start and its file name.
+QString shortPath(const QString& path) {
+    constexpr qsizetype kMax = 60;
+    const QString p = QDir::toNativeSeparators(path);
+    if (p.size() <= kMax)
+        return p;
+    return p.first(kMax / 3) + QChar(0x2026) + p.last(kMax - kMax / 3 - 1);
+}
+
+} // namespace
+
+void TForm1::setupKeeping() {
+    acSaveLog = new QAction(tr("Сохранить протокол…"), this);
+    acSaveLog->setObjectName(QStringLiteral("acSaveLog"));
+    connect(acSaveLog, &QAction::triggered, this, [this] { acSaveLogExecute(acSaveLog); });
+
+    acRecord = new QAction(tr("Записывать принятое в файл…"), this);
+    acRecord->setObjectName(QStringLiteral("acRecord"));
+    acRecord->setCheckable(true);
+    acRecord->setEnabled(false); // the port is closed
+    connect(acRecord, &QAction::triggered, this, [this] { acRecordExecute(acRecord); });
+
+    ui->mmCOMin->setExtraContextActions({acSaveLog, acRecord});
+
+    // The status strip names the file while recording; the strip's spare room is the label's.
+    lbRecord = new QLabel(ui->plCOM);
+    lbRecord->setObjectName(QStringLiteral("lbRecord"));
+    lbRecord->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    lbRecord->setTextFormat(Qt::PlainText);
+    lbRecord->hide();
+    ui->hlStatus->insertWidget(ui->hlStatus->indexOf(ui->lbCOM) + 1, lbRecord, 1);
+}
+
+void TForm1::acSaveLogExecute(QObject*) {
+    const QString path = filedlg::AskFileToWrite(this, tr("Сохранить протокол"), suggestedName("txt"),
+                                                 filedlg::Write::Replace);
+    if (path.isEmpty() || Closing())
+        return;
+    QSaveFile file(path);
+    // A file the user may write in a folder the user may not write still takes the log.
+    file.setDirectWriteFallback(true);
+    bool ok = file.open(QIODevice::WriteOnly);
+    if (ok && !ui->mmCOMin->content().writeUtf8(file)) {
+        ok = false;
+        file.cancelWriting();
+    }
+    if (ok)
+        ok = file.commit();
+    if (!ok)
+        ShowBox(tr("Не удалось сохранить протокол в файл\r\n%1:\r\n%2.")
+                    .arg(QDir::toNativeSeparators(path), file.errorString()),
+                tr("Ошибка сохранения"), msgbox::IconError);
+}
+
+void TForm1::acRecordExecute(QObject*) {
+    if (m_record) {
+        StopRecording();
+        return;
+    }
+    acRecord->setChecked(false); // ticked once a file is open
+    const QString path = filedlg::AskFileToWrite(this, tr("Записывать принятое в файл"), suggestedName("bin"),
+                                                 filedlg::Write::Append);
+    // The dialog's loop runs the window's timers: the port may be gone by now.
+    if (path.isEmpty() || Closing() || !CPDrv->IsOpen())
+        return;
+    auto file = std::make_unique<QFile>(path);
+    // Unbuffered: every block is on its way to the file once it has been received.
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
+        ShowBox(tr("Не удалось открыть файл\r\n%1\r\nдля записи принятого: %2.")
+                    .arg(QDir::toNativeSeparators(path), file->errorString()),
+                tr("Ошибка записи"), msgbox::IconError);
+        return;
+    }
+    m_record = std::move(file);
+    acRecord->setChecked(true);
+    lbRecord->setText(tr("Запись принятого в файл %1").arg(shortPath(path)));
+    lbRecord->setToolTip(QDir::toNativeSeparators(path));
+    lbRecord->show();
+}
+
+void TForm1::StopRecording() {
+    if (!m_record)
+        return;
+    m_record.reset();
+    acRecord->setChecked(false);
+    lbRecord->hide();
+    lbRecord->clear();
+    lbRecord->setToolTip(QString());
+}
+
+void TForm1::RecordBlock(const QByteArray& block) {
+    if (m_record->write(block) == block.size())
+        return;
+    // Stopped at once, so later blocks raise no second box; the box itself waits for the next turn of
+    // the event loop, so that the receive path never waits on it and what arrives meanwhile is shown in
+    // order.
+    const QString text = tr("Запись принятого в файл\r\n%1\r\nостановлена: %2.")
+                             .arg(QDir::toNativeSeparators(m_record->fileName()), m_record->errorString());
+    StopRecording();
+    QMetaObject::invokeMethod(
+        this,
+        [this, text] {
+            if (!Closing())
+                ShowBox(text, tr("Ошибка записи"), msgbox::IconError);
+        },
+        Qt::QueuedConnection);
+}
