@@ -5,13 +5,19 @@
 //         from this program. Resident memory of each after 3 s idle.
 // idle    CPU of this process with a window of its own: 20 s with the port closed (the baseline), then
 //         20 s connected to a silent echo peer, where only the poll ticks run.
-// stream  A peer sends 60 s of a 256000-baud line into the exchange page: once shown in character form
-//         (text pattern), once in hex form (counter pattern), both duplicate boxes ticked. The log is read
-//         back and checked byte for byte against what the peer sent. A 10 ms probe timer in the GUI
-//         thread measures the longest stall of the event loop.
+// stream  A peer sends 60 s of a 256000-baud line into the exchange page: character form as one long run
+//         (text pattern), character form with a line break every 64 bytes, hex form (counter pattern),
+//         and hex form with both duplicate boxes ticked. The log is read back and checked byte for byte
+//         against what the peer sent. A 10 ms probe timer in the GUI thread measures the longest stall
+//         of the event loop.
+// burst   The peer writes 2 MiB as fast as the pseudo-terminal takes it, once into the character form and
+//         once into hex form with both duplicate boxes; the rate counts from the peer's start to the last
+//         byte in the log, which is checked as above. Beside it, a bare reader of the same device (no
+//         window, raw mode, read as data comes) gives the device's own rate and the CPU of reading a
+//         paced stream.
 //
-// Last line: app: start <ms>, rss <MB>, idle <%>, stream char <%> cpu stall <ms>, stream hex <%> cpu
-// stall <ms>, lost <n>
+// Last lines: app: start <ms>, rss <MB>, idle <%>, stream char <%> lines <%> hex <%> hexdup <%> cpu, stall
+// <ms>, lost <n>; then burst: char <KiB/s> KiB/s stall <ms> ms, hex <KiB/s> KiB/s stall <ms> ms, lost <n>
 #include "Cp1251.h"
 #include "ExchangeText.h"
 #include "FirstPaintMarker.h"
@@ -51,7 +57,26 @@
 namespace {
 
 constexpr int kLineBytesPerSecond = 25600; // 256000 baud, ten bits a byte
-constexpr int kStallBoundMs = 100;
+constexpr int kStallBoundMs = 25;
+constexpr qint64 kBurstBytes = qint64(2) << 20;
+
+// One stream into the exchange page.
+struct Scenario {
+    const char* name;
+    bool hexForm;
+    bool decorated;    // both duplicate boxes ticked
+    bool textPattern;  // the peer's text pattern, otherwise its counter
+    int lineEvery;     // CR LF after every so many pattern bytes; 0: none
+    bool paced;        // 256000 baud; otherwise as fast as the pseudo-terminal takes it
+    const char* bound; // what the figure should stay within, for the report
+};
+
+const Scenario kChar{"char", false, false, true, 0, true, "4 %"};
+const Scenario kLines{"lines", false, false, true, 64, true, "3.5 %"};
+const Scenario kHex{"hex", true, false, false, 0, true, "4.5 %"};
+const Scenario kHexDup{"hexdup", true, true, false, 0, true, "7 %"};
+const Scenario kBurstChar{"burst char", false, false, true, 0, false, "32000 KiB/s"};
+const Scenario kBurstHex{"burst hex", true, true, false, 0, false, "2600 KiB/s"};
 
 qint64 steadyNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -353,46 +378,86 @@ struct StreamFigures {
     Spent paint;           // in paint passes of the window
     qint64 stallsOver50 = 0;
     qint64 sent = 0;    // bytes the peer put on the line while the window had the port
-    qint64 shown = 0;   // bytes the log represents
-    qint64 wrong = 0;   // shown, but not the byte sent at that place
+    qint64 shown = 0;   // bytes the log represents in the right place
     qint64 counted = 0; // the window's own count
     qint64 lost = -1;
-    double rate = 0; // bytes per second shown
+    double rate = 0;    // bytes per second shown
+    double seconds = 0; // from the peer's start to the last byte counted
     qint64 logChars = 0;
     bool ok = false;
 };
 
-// One stream into the exchange page. Hex form: counter pattern, each byte shown as "HH(c) ". Character
-// form: text pattern (no line breaks, so every byte stays one character), each byte shown as "c(HH)".
-StreamFigures measureStream(const QString& dir, bool hexForm, int seconds) {
+// The bytes the peer sends, from its first: its pattern, with CR LF after every `lineEvery` pattern bytes.
+std::vector<std::uint8_t> peerBytes(const Scenario& sc, qint64 n) {
+    const std::string text = "The quick brown fox jumps over the lazy dog 0123456789. ";
+    std::vector<std::uint8_t> out;
+    out.reserve(std::size_t(n));
+    for (qint64 k = 0; qint64(out.size()) < n; ++k) {
+        out.push_back(sc.textPattern ? std::uint8_t(text[std::size_t(k) % text.size()])
+                                     : std::uint8_t(k & 0xFF));
+        if (sc.lineEvery > 0 && (k + 1) % sc.lineEvery == 0) {
+            out.push_back('\r');
+            out.push_back('\n');
+        }
+    }
+    out.resize(std::size_t(n));
+    return out;
+}
+
+// Holds a started peer until it is stopped, so that what it wrote before the window has the port is
+// taken out and counted first; every byte is then accounted for.
+std::unique_ptr<ChildProcess> stoppedPeer(const QString& dir, const std::vector<std::string>& args,
+                                          std::string& path, qint64& before) {
+    auto peer = startPeer(args, dir, path);
+    if (!peer)
+        return nullptr;
+    ::kill(peer->pid(), SIGSTOP);
+    for (int i = 0; i < 100 && stateOf(peer->pid()) != 'T'; ++i)
+        usleep(10000);
+    before = drainDevice(path);
+    return before < 0 ? nullptr : std::move(peer);
+}
+
+std::vector<std::string> sourceArgs(const Scenario& sc, qint64 count, const QString& statsFile) {
+    std::vector<std::string> args = {"source",
+                                     "--pattern",
+                                     sc.textPattern ? "text" : "counter",
+                                     "--count",
+                                     std::to_string(count),
+                                     "--stats-file",
+                                     statsFile.toStdString()};
+    if (sc.paced) {
+        args.push_back("--baud");
+        args.push_back("256000");
+    }
+    if (sc.lineEvery > 0) {
+        args.push_back("--line-every");
+        args.push_back(std::to_string(sc.lineEvery));
+    }
+    return args;
+}
+
+StreamFigures measureStream(const QString& dir, const Scenario& sc, int seconds) {
     StreamFigures f;
-    const qint64 total = qint64(kLineBytesPerSecond) * seconds;
+    // A paced stream of `seconds`; a burst of 2 MiB. Pattern bytes: line breaks come on top.
+    qint64 patternBytes = sc.paced ? qint64(kLineBytesPerSecond) * seconds : kBurstBytes;
+    if (sc.lineEvery > 0)
+        patternBytes = patternBytes * sc.lineEvery / (sc.lineEvery + 2);
     const QString statsFile = dir + QStringLiteral("/stream.stats");
     QFile::remove(statsFile);
 
     auto form = makeWindow();
     auto& ui = *form->ui;
-    (hexForm ? ui.rbCOMinHex : ui.rbCOMinSym)->setChecked(true);
-    ui.cbInHexSym->setChecked(true);
-    ui.cbInSymHex->setChecked(true);
+    (sc.hexForm ? ui.rbCOMinHex : ui.rbCOMinSym)->setChecked(true);
+    ui.cbInHexSym->setChecked(sc.decorated);
+    ui.cbInSymHex->setChecked(sc.decorated);
     ui.cbCountOn->setChecked(true);
 
     std::string path;
-    auto peer = startPeer({"source", "--baud", "256000", "--pattern", hexForm ? "counter" : "text", "--count",
-                           std::to_string(total), "--stats-file", statsFile.toStdString()},
-                          dir, path);
-    if (!peer) {
-        std::fprintf(stderr, "stream: no peer\n");
-        return f;
-    }
-    // Hold the peer while the port opens: opening purges the input queue, and what the peer wrote before
-    // is taken out and counted here instead, so that every byte is accounted for.
-    ::kill(peer->pid(), SIGSTOP);
-    for (int i = 0; i < 100 && stateOf(peer->pid()) != 'T'; ++i)
-        usleep(10000);
-    const qint64 before = drainDevice(path);
-    if (before < 0 || !connectPort(*form)) {
-        std::fprintf(stderr, "stream: could not connect to the source peer\n");
+    qint64 before = 0;
+    auto peer = stoppedPeer(dir, sourceArgs(sc, patternBytes, statsFile), path, before);
+    if (!peer || !connectPort(*form)) {
+        std::fprintf(stderr, "%s: could not connect to the source peer\n", sc.name);
         return f;
     }
     // A line of one blank in HEX form sends nothing, raises no box, and turns the page to showing data.
@@ -400,10 +465,18 @@ StreamFigures measureStream(const QString& dir, bool hexForm, int seconds) {
     ui.edCOMout->setText(QStringLiteral(" "));
     form->btOutCOMClick(form->ui->btOutCOM);
 
-    // The page's receive path, timed: the driver lends each block to this handler.
+    // All the peer will send: its pattern bytes and their line breaks.
+    const qint64 total = patternBytes + (sc.lineEvery ? 2 * (patternBytes / sc.lineEvery) : 0);
+    const qint64 expectCount = total - before;
+
+    // The page's receive path, timed: the driver lends each block to this handler. The moment the
+    // window has counted the last byte ends the burst.
     Spent receive;
-    form->CPDrv->setOnReceiveData([&receive, w = form.get()](QObject* sender, void* data, DWORD size) {
+    qint64 lastNs = 0;
+    form->CPDrv->setOnReceiveData([&, w = form.get()](QObject* sender, void* data, DWORD size) {
         timed(receive, [&] { w->CPDrvReceiveData(sender, data, size); });
+        if (w->RxByteCount >= expectCount && lastNs == 0)
+            lastNs = steadyNs();
     });
     auto* app = static_cast<TimedApplication*>(QCoreApplication::instance());
     app->paint = {};
@@ -414,12 +487,13 @@ StreamFigures measureStream(const QString& dir, bool hexForm, int seconds) {
     const double c0 = cpuSeconds();
     QElapsedTimer wall;
     wall.start();
+    const qint64 startNs = steadyNs();
     ::kill(peer->pid(), SIGCONT);
 
     // The peer exits once everything it sent has been read; a window that falls behind gets more time.
-    const qint64 limitMs = qint64(seconds) * 2000 + 10000;
-    while (!peer->exited() && wall.elapsed() < limitMs)
-        pump(100);
+    const qint64 limitMs = sc.paced ? qint64(seconds) * 2000 + 10000 : 120000;
+    while (!peer->exited() && wall.elapsed() < limitMs && (sc.paced || lastNs == 0))
+        pump(sc.paced ? 100 : 5);
     const double elapsed = double(wall.nsecsElapsed()) / 1e9;
     f.cpuPct = (cpuSeconds() - c0) / elapsed * 100.0;
     f.stallMs = probe.stop();
@@ -429,6 +503,7 @@ StreamFigures measureStream(const QString& dir, bool hexForm, int seconds) {
     f.stallP99Ms = probe.quantileMs(0.99);
     f.stallCpuMs = probe.cpuAtWorstMs();
     f.stallsOver50 = probe.countOver(50);
+    f.seconds = double((lastNs ? lastNs : steadyNs()) - startNs) / 1e9;
     if (!peer->exited()) {
         // Too slow: stop the source, let the window take what is already on the line, then end it.
         ::kill(peer->pid(), SIGSTOP);
@@ -438,60 +513,100 @@ StreamFigures measureStream(const QString& dir, bool hexForm, int seconds) {
     pump(300); // the last poll ticks
     form->btCOMoffClick(form->ui->btCOMoff);
 
-    f.sent = statsField(statsFile, "bytes_out").value_or(0) - before;
+    f.sent = statsField(statsFile, "bytes_out").value_or(total) - before;
     f.counted = form->RxByteCount;
     // The log: the echo line of the blank, then the received data.
     const QString log = form->ui->mmCOMin->text();
     f.logChars = log.size();
     const QString data = log.mid(log.indexOf(QLatin1Char('\n')) + 1);
 
-    // What was sent, shown the way the page shows it.
-    const std::string textPattern = "The quick brown fox jumps over the lazy dog 0123456789. ";
-    std::vector<std::uint8_t> bytes(std::size_t(std::max<qint64>(f.sent, 0)));
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        const qint64 k = before + qint64(i);
-        bytes[i] =
-            hexForm ? std::uint8_t(k & 0xFF) : std::uint8_t(textPattern[std::size_t(k) % textPattern.size()]);
-    }
+    // What was sent, shown the way the page shows it; the log keeps every line break as "\n".
+    const std::vector<std::uint8_t> all = peerBytes(sc, before + std::max<qint64>(f.sent, 0));
+    const std::uint8_t* bytes = all.data() + before;
+    const std::size_t n = all.size() - std::size_t(before);
     QString expected;
-    if (hexForm)
-        AppendHexForm(expected, bytes.data(), bytes.size(), true);
+    if (sc.hexForm)
+        AppendHexForm(expected, bytes, n, sc.decorated);
     else
-        AppendCharForm(expected, bytes.data(), bytes.size(), true);
+        AppendCharForm(expected, bytes, n, sc.decorated);
+    expected.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    expected.replace(QLatin1Char('\r'), QLatin1Char('\n'));
 
-    // Every byte is a unit of fixed width in these forms: "HH(c) " or "c(HH)".
-    const int unit = hexForm ? 6 : 5;
-    f.shown = data.size() / unit;
-    const qint64 common = std::min<qint64>(data.size(), expected.size()) / unit;
-    for (qint64 i = 0; i < common; ++i)
-        if (QStringView(data).mid(i * unit, unit) != QStringView(expected).mid(i * unit, unit))
-            ++f.wrong;
-    f.lost = std::max<qint64>(f.sent - f.shown, 0) + f.wrong + (data.size() % unit != 0 ? 1 : 0);
-    f.rate = double(f.shown) / elapsed;
+    // Characters a byte takes in these forms; a line break stands for the two bytes of its CR LF.
+    const int unit = sc.hexForm ? (sc.decorated ? 6 : 3) : (sc.decorated ? 5 : 1);
+    qsizetype same = 0;
+    const qsizetype common = std::min(data.size(), expected.size());
+    while (same < common && data[same] == expected[same])
+        ++same;
+    const qint64 breaks = QStringView(expected).first(same).count(QLatin1Char('\n'));
+    f.shown = (same - breaks) / unit + 2 * breaks;
+    f.lost = data == expected ? 0 : std::max<qint64>(f.sent - f.shown, 1);
+    f.rate = double(f.shown) / (sc.paced ? elapsed : f.seconds);
     f.ok = true;
     return f;
 }
 
 void printStream(const char* name, const StreamFigures& s) {
-    std::printf("stream %-4s: receive handler %.1f s in all, longest %.1f ms (%.1f ms CPU); painting %.1f s, "
+    std::printf("%-10s: receive handler %.2f s in all, longest %.1f ms (%.1f ms CPU); painting %.2f s, "
                 "longest %.1f ms (%.1f ms CPU); worst stall had %.1f ms CPU of the GUI thread\n",
                 name, double(s.receive.totalNs) / 1e9, double(s.receive.maxNs) / 1e6,
                 double(s.receive.cpuAtMaxNs) / 1e6, double(s.paint.totalNs) / 1e9,
                 double(s.paint.maxNs) / 1e6, double(s.paint.cpuAtMaxNs) / 1e6, s.stallCpuMs);
     std::printf(
-        "stream %-4s: cpu %.1f %% of a core, stall %.1f ms (bound %d; 99%% within %.1f ms, %lld over 50 "
-        "ms), sent %lld, shown %lld, wrong %lld, counted %lld, lost %lld, %.0f B/s shown, log %lld chars\n",
+        "%-10s: cpu %.1f %% of a core, stall %.1f ms (bound %d; 99%% within %.1f ms, %lld over 50 ms), sent "
+        "%lld, shown %lld, counted %lld, lost %lld, %.0f KiB/s shown over %.3f s, log %lld chars\n",
         name, s.cpuPct, s.stallMs, kStallBoundMs, s.stallP99Ms, static_cast<long long>(s.stallsOver50),
-        static_cast<long long>(s.sent), static_cast<long long>(s.shown), static_cast<long long>(s.wrong),
-        static_cast<long long>(s.counted), static_cast<long long>(s.lost), s.rate,
-        static_cast<long long>(s.logChars));
+        static_cast<long long>(s.sent), static_cast<long long>(s.shown), static_cast<long long>(s.counted),
+        static_cast<long long>(s.lost), s.rate / 1024, s.seconds, static_cast<long long>(s.logChars));
+}
+
+// The device without a window: raw mode, read as data comes, nothing shown. Its burst rate is what the
+// pseudo-terminal itself allows; its CPU on a paced stream is what reading alone costs.
+struct BareFigures {
+    double burstKiBs = -1;
+    double pacedCpuPct = -1;
+};
+
+double bareRead(const QString& dir, const Scenario& sc, int seconds, double& cpuPct) {
+    const QString statsFile = dir + QStringLiteral("/bare.stats");
+    const qint64 count = sc.paced ? qint64(kLineBytesPerSecond) * seconds : kBurstBytes;
+    std::string path;
+    qint64 before = 0;
+    auto peer = stoppedPeer(dir, sourceArgs(sc, count, statsFile), path, before);
+    if (!peer)
+        return -1;
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    termios t{};
+    tcgetattr(fd, &t);
+    cfmakeraw(&t);
+    tcsetattr(fd, TCSANOW, &t);
+    const qint64 want = count - before;
+    qint64 got = 0;
+    const double c0 = cpuSeconds();
+    const qint64 t0 = steadyNs();
+    ::kill(peer->pid(), SIGCONT);
+    std::vector<char> buf(1 << 16);
+    while (got < want && steadyNs() - t0 < qint64(seconds + 60) * 1000000000) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0)
+            continue;
+        const ssize_t n = ::read(fd, buf.data(), buf.size());
+        if (n > 0)
+            got += n;
+    }
+    const double s = double(steadyNs() - t0) / 1e9;
+    cpuPct = (cpuSeconds() - c0) / s * 100.0;
+    ::close(fd);
+    return double(got) / 1024.0 / s;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
     bool quick = false;
-    std::string only; // start, idle, char or hex: run that part alone (while working on it)
+    std::string only; // run that part alone (while working on it)
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--bare-window")
@@ -501,7 +616,7 @@ int main(int argc, char** argv) {
         else if (a == "--only" && i + 1 < argc)
             only = argv[++i];
         else if (a == "--help" || a == "-h") {
-            std::printf("usage: bench_app [--quick] [--only start|idle|char|hex]\n");
+            std::printf("usage: bench_app [--quick] [--only start|idle|char|lines|hex|hexdup|burst|bare]\n");
             return 0;
         }
     }
@@ -552,20 +667,56 @@ int main(int argc, char** argv) {
                 idle.connectedPct, idle.closedPct);
     std::fflush(stdout);
 
-    const StreamFigures chr = runs("char") ? measureStream(portsDir, false, streamSeconds) : StreamFigures{};
-    printStream("char", chr);
+    // The bare reader first: the device's own ceiling for the burst, the cost of reading a paced stream.
+    BareFigures bareReader;
+    if (runs("bare") || runs("burst")) {
+        double unused = 0;
+        bareReader.burstKiBs = bareRead(portsDir, kBurstChar, 0, unused);
+        if (runs("bare"))
+            bareRead(portsDir, kChar, quick ? 5 : 20, bareReader.pacedCpuPct);
+    }
+    std::printf("bare reader: burst %.0f KiB/s, paced 25.6 KB/s stream %.2f %% of a core\n",
+                bareReader.burstKiBs, bareReader.pacedCpuPct);
     std::fflush(stdout);
-    const StreamFigures hex = runs("hex") ? measureStream(portsDir, true, streamSeconds) : StreamFigures{};
-    printStream("hex", hex);
+
+    qint64 lost = 0;
+    double worstStall = 0;
+    auto stream = [&](const Scenario& sc, bool wanted) {
+        StreamFigures f;
+        if (wanted) {
+            f = measureStream(portsDir, sc, streamSeconds);
+            printStream(sc.name, f);
+            std::fflush(stdout);
+            // A run that could not take place counts as lost, so it cannot pass unnoticed.
+            lost += f.ok ? f.lost : 1;
+            worstStall = std::max(worstStall, f.stallMs);
+        }
+        return f;
+    };
+    const StreamFigures chr = stream(kChar, runs("char"));
+    const StreamFigures lines = stream(kLines, runs("lines"));
+    const StreamFigures hex = stream(kHex, runs("hex"));
+    const StreamFigures hexDup = stream(kHexDup, runs("hexdup"));
+    const double pacedStall = worstStall;
+    const qint64 pacedLost = lost;
+    lost = 0;
+    worstStall = 0;
+    const StreamFigures burstChar = stream(kBurstChar, runs("burst"));
+    const StreamFigures burstHex = stream(kBurstHex, runs("burst"));
 
     for (const auto& b : recorder.boxes())
         std::printf("box: %s | %s\n", qPrintable(b.caption), qPrintable(b.text));
 
-    // A run that could not take place counts as lost, so it cannot pass unnoticed.
-    const qint64 lost = (chr.ok ? chr.lost : 1) + (hex.ok ? hex.lost : 1);
-    std::printf("app: start %.0f ms, rss %.1f MB, idle %.2f %%, stream char %.1f %% cpu stall %.1f ms, "
-                "stream hex %.1f %% cpu stall %.1f ms, lost %lld\n",
-                app.ms, app.rss, idle.connectedPct, chr.cpuPct, chr.stallMs, hex.cpuPct, hex.stallMs,
-                static_cast<long long>(lost));
+    std::printf(
+        "app: start %.0f ms, rss %.1f MB, idle %.2f %%, stream char %.1f %% lines %.1f %% hex %.1f %% "
+        "hexdup %.1f %% cpu (bounds %s, %s, %s, %s; bare reader %.2f %%), stall %.1f ms, lost %lld\n",
+        app.ms, app.rss, idle.connectedPct, chr.cpuPct, lines.cpuPct, hex.cpuPct, hexDup.cpuPct, kChar.bound,
+        kLines.bound, kHex.bound, kHexDup.bound, bareReader.pacedCpuPct, pacedStall,
+        static_cast<long long>(pacedLost));
+    std::printf(
+        "burst: char %.0f KiB/s stall %.1f ms, hex %.0f KiB/s stall %.1f ms, lost %lld (bare reader %.0f "
+        "KiB/s)\n",
+        burstChar.rate / 1024, burstChar.stallMs, burstHex.rate / 1024, burstHex.stallMs,
+        static_cast<long long>(lost), bareReader.burstKiBs);
     return 0;
 }

@@ -1,9 +1,15 @@
-// Appends received data in hexadecimal form, 15 KB at a time and without a line break, to a shown log
-// until it holds 64 MB, timing each append together with the paint that follows it. A plain text edit
-// fed the same way shows what the log is built to avoid. The log wraps lines as the window's log does;
-// --wrap or --nowrap overrides that.
+// Grows a shown exchange log to 64 MB and times each append together with the view update and paint
+// that follow it (CPU time of the thread, median of 200 appends at each end), in two forms of received data:
+//   run    hexadecimal form without a line break, 15 KB per append: one line of 64 MB;
+//   lines  character form, 64 characters and CR LF per line, 31 lines (2046 received bytes) per append.
+// Memory is the growth of the process (resident set, and heap in use) per shown character. Beside each,
+// a plain text edit fed the same way (up to 1 MB, or until one append takes a second) shows what the log
+// is built to avoid. Each measurement runs in a process of its own, so freed memory cannot hide growth.
+//
+// Last line: exchange_log: run <ms> -> <ms> (ratio <r>), <B>/char; lines <ms> -> <ms> (ratio <r>),
+// <B>/char = 1.5 + <B>/line; baseline run <ms> -> <ms> at <MB> MB, <B>/char; baseline lines ...
 #include "ExchangeLog.h"
-#include "ui_Unit1.h"
+#include "ExchangeText.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -12,21 +18,32 @@
 #include <QScrollBar>
 #include <QTextCursor>
 
+#include <algorithm>
 #include <cstdio>
-#include <memory>
-#include <numeric>
+#include <cstring>
+#include <malloc.h>
+#include <string>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
-constexpr qsizetype kTarget = qsizetype(64) << 20; // characters held at the end
-constexpr qsizetype kBaselineLimit = qsizetype(1) << 20;
+constexpr qint64 kTarget = qint64(64) << 20; // shown characters at the end
+constexpr qint64 kBaselineLimit = qint64(1) << 20;
 constexpr double kBaselineSlow = 1000.0; // ms; one append this slow ends the baseline
-constexpr int kAveraged = 20;            // appends averaged at each end
-constexpr int kWarmUp = 5;               // first appends load fonts and lay out the empty view
+constexpr int kAveraged = 200;           // appends measured at each end (median)
+constexpr int kWarmUp = 50;              // first appends load fonts and fill the glyph cache
+constexpr int kLine = 64;
 
-double mb(qsizetype chars) {
+// CPU time of this thread: on a shared machine, time given to other processes does not count.
+qint64 threadNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+double mb(qint64 chars) {
     return double(chars) / double(1 << 20);
 }
 
@@ -38,131 +55,209 @@ long rssBytes() {
     return fields.size() > 1 ? fields[1].toLong() * sysconf(_SC_PAGESIZE) : 0;
 }
 
-// 5120 received bytes in hexadecimal form: "41 42 0D ..." with a blank after every byte.
-QString hexBlock(int seed) {
-    static const char digits[] = "0123456789ABCDEF";
-    QString s;
-    s.reserve(5120 * 3);
-    for (int i = 0; i < 5120; ++i) {
-        const int b = (i * 7 + seed) & 0xFF;
-        s += QChar(digits[b >> 4]);
-        s += QChar(digits[b & 15]);
-        s += QChar(u' ');
+long heapBytes() {
+    const struct mallinfo2 m = mallinfo2();
+    return long(m.uordblks + m.hblkhd);
+}
+
+// The appends of one form, as the exchange page makes them from received blocks.
+std::vector<QString> makeBlocks(bool lines) {
+    std::vector<QString> blocks;
+    for (int k = 0; k < 8; ++k) {
+        std::vector<std::uint8_t> bytes;
+        if (lines) {
+            // 31 lines of 64 text characters and CR LF: 2046 received bytes.
+            const std::string text = "The quick brown fox jumps over the lazy dog 0123456789. ";
+            for (int i = 0; bytes.size() < 31 * (kLine + 2); ++i) {
+                const int at = i % (kLine + 2);
+                bytes.push_back(at == kLine       ? '\r'
+                                : at == kLine + 1 ? '\n'
+                                                  : std::uint8_t(text[(k + i) % text.size()]));
+            }
+        } else {
+            for (int i = 0; i < 5120; ++i)
+                bytes.push_back(std::uint8_t((i * 7 + k * 31) & 0xFF));
+        }
+        QString s;
+        if (lines)
+            AppendCharForm(s, bytes.data(), bytes.size(), false);
+        else
+            AppendHexForm(s, bytes.data(), bytes.size(), false);
+        blocks.push_back(s);
     }
-    return s;
+    return blocks;
 }
 
-double mean(const std::vector<double>& v, size_t from, size_t n) {
-    if (from >= v.size())
+// Characters a block adds to the shown text (a CR LF pair is one line break).
+qint64 shownChars(const QString& s) {
+    return s.size() - s.count(QStringLiteral("\r\n"));
+}
+
+double median(std::vector<double> v) {
+    if (v.empty())
         return 0;
-    n = std::min(n, v.size() - from);
-    return std::accumulate(v.begin() + qsizetype(from), v.begin() + qsizetype(from + n), 0.0) / double(n);
+    std::nth_element(v.begin(), v.begin() + qsizetype(v.size() / 2), v.end());
+    return v[v.size() / 2];
 }
 
-// Lets the widget repaint what the append changed; returns the milliseconds that took.
-double paint(QWidget& w) {
+// Lets the widget catch up with the append and repaint; returns the milliseconds that took.
+double paint(QWidget& viewport) {
+    const qint64 t0 = threadNs();
+    QApplication::processEvents();
+    viewport.repaint(); // a no-op when the events above already painted
+    return double(threadNs() - t0) / 1e6;
+}
+
+struct Result {
+    double first = 0, last = 0; // median ms of an append with its update, at the start and at the end
+    double rssPerChar = 0, heapPerChar = 0;
+    qint64 chars = 0, lines = 0;
+    bool ok = true;
+};
+
+Result runLog(bool lines) {
+    const std::vector<QString> blocks = makeBlocks(lines);
+    ExchangeLog log;
+    log.resize(696, 300);
+    log.show();
+    QApplication::processEvents();
+    const long rss0 = rssBytes(), heap0 = heapBytes();
+    std::vector<double> total;
+    qint64 held = 0, next = qint64(8) << 20;
+    while (held < kTarget) {
+        const QString& b = blocks[total.size() % blocks.size()];
+        const qint64 t0 = threadNs();
+        log.appendText(b);
+        const double a = double(threadNs() - t0) / 1e6;
+        total.push_back(a + paint(*log.viewport()));
+        held += shownChars(b);
+        if (held >= next) {
+            std::printf(
+                "  %s at %5.1f MB: %.3f ms per append and update, RSS %.2f B/char, heap %.2f B/char\n",
+                lines ? "lines" : "run", mb(held), median({total.end() - kAveraged, total.end()}),
+                double(rssBytes() - rss0) / double(held), double(heapBytes() - heap0) / double(held));
+            std::fflush(stdout);
+            next += qint64(8) << 20;
+        }
+    }
+    Result r;
+    r.chars = log.characterCount();
+    r.lines = log.lineCount();
+    r.rssPerChar = double(rssBytes() - rss0) / double(r.chars);
+    r.heapPerChar = double(heapBytes() - heap0) / double(r.chars);
+    r.first = median({total.begin() + kWarmUp, total.begin() + kWarmUp + kAveraged});
+    r.last = median({total.end() - kAveraged, total.end()});
+
     QElapsedTimer t;
     t.start();
-    QApplication::processEvents();
-    w.repaint(); // a no-op when the events above already painted
-    return double(t.nsecsElapsed()) / 1e6;
+    const qint64 read = log.text().size();
+    QScrollBar* vb = log.verticalScrollBar();
+    QScrollBar* hb = log.horizontalScrollBar();
+    r.ok = read == held && vb->value() == vb->maximum() && (lines || hb->value() == hb->maximum());
+    std::printf("  %s: text() of %.1f MB in %lld ms, %s; %lld lines; view at the end: %s\n",
+                lines ? "lines" : "run", mb(read), static_cast<long long>(t.elapsed()),
+                read == held ? "length right" : "LENGTH WRONG", static_cast<long long>(r.lines),
+                r.ok ? "yes" : "NO");
+    return r;
 }
 
-QString baseline(const std::vector<QString>& blocks) {
+Result runBaseline(bool lines) {
+    const std::vector<QString> blocks = makeBlocks(lines);
     QPlainTextEdit edit;
     edit.setUndoRedoEnabled(false);
+    edit.setLineWrapMode(QPlainTextEdit::NoWrap);
     edit.resize(696, 300);
     edit.show();
     QApplication::processEvents();
+    const long rss0 = rssBytes(), heap0 = heapBytes();
     std::vector<double> total;
-    qsizetype held = 0;
+    qint64 held = 0;
     double last = 0;
     while (held < kBaselineLimit && last < kBaselineSlow) {
         const QString& b = blocks[total.size() % blocks.size()];
-        QElapsedTimer t;
-        t.start();
+        const qint64 t0 = threadNs();
         QTextCursor c(edit.document());
         c.movePosition(QTextCursor::End);
         c.insertText(b);
         edit.verticalScrollBar()->setValue(edit.verticalScrollBar()->maximum());
-        const double append = double(t.nsecsElapsed()) / 1e6;
+        const double append = double(threadNs() - t0) / 1e6;
         last = append + paint(*edit.viewport());
         total.push_back(last);
-        held += b.size();
+        held += shownChars(b);
     }
-    return QString::asprintf(
-        "baseline (one paragraph): append at 0 MB %.1f ms, at %.2f MB %.1f ms (%zu appends)",
-        mean(total, kWarmUp, kAveraged), mb(held), last, total.size());
+    Result r;
+    r.chars = held;
+    r.lines = edit.blockCount();
+    r.rssPerChar = double(rssBytes() - rss0) / double(held);
+    r.heapPerChar = double(heapBytes() - heap0) / double(held);
+    // The baseline slows down fast: few appends, a short warm-up.
+    const std::size_t warm = std::min<std::size_t>(5, total.size());
+    const std::size_t n = std::min<std::size_t>(20, total.size() - warm);
+    r.first = median({total.begin() + qsizetype(warm), total.begin() + qsizetype(warm + n)});
+    r.last = total.empty()
+                 ? 0
+                 : median({total.end() - qsizetype(std::min<std::size_t>(5, total.size())), total.end()});
+    return r;
+}
+
+// Runs one measurement in a child process and returns its result through a pipe.
+Result inChild(int argc, char** argv, Result (*measure)(bool), bool lines) {
+    int fds[2];
+    if (pipe(fds) != 0)
+        return {0, 0, 0, 0, 0, 0, false};
+    std::fflush(stdout);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        qputenv("QT_QPA_PLATFORM",
+                qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+        int result;
+        {
+            QApplication app(argc, argv);
+            const Result r = measure(lines);
+            result = ::write(fds[1], &r, sizeof r) == ssize_t(sizeof r) ? 0 : 1;
+        }
+        std::fflush(stdout);
+        _exit(result);
+    }
+    ::close(fds[1]);
+    Result r;
+    r.ok = ::read(fds[0], &r, sizeof r) == ssize_t(sizeof r);
+    ::close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return r;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    std::vector<QString> blocks;
-    for (int i = 0; i < 8; ++i)
-        blocks.push_back(hexBlock(i * 31));
-
-    // The log runs first, so that memory freed by the baseline cannot hide part of its growth.
-    auto log = std::make_unique<ExchangeLog>();
-    QPlainTextEdit::LineWrapMode wrap = QPlainTextEdit::WidgetWidth;
-    {
-        QWidget window;
-        Ui::Form1 form;
-        form.setupUi(&window);
-        wrap = form.mmCOMin->lineWrapMode();
-    }
-    if (app.arguments().contains("--nowrap"))
-        wrap = QPlainTextEdit::NoWrap;
-    else if (app.arguments().contains("--wrap"))
-        wrap = QPlainTextEdit::WidgetWidth;
-    log->setLineWrapMode(wrap);
-    std::printf("log: block cap %d characters, %s\n", ExchangeLog::BlockCap,
-                wrap == QPlainTextEdit::NoWrap ? "no line wrap" : "lines wrapped at the widget width");
-    log->resize(696, 300);
-    log->show();
-    QApplication::processEvents();
-    const long rss0 = rssBytes();
-
-    std::vector<double> appendMs, paintMs, total;
-    qsizetype held = 0;
-    qsizetype nextReport = qsizetype(8) << 20;
-    while (held < kTarget) {
-        const QString& b = blocks[total.size() % blocks.size()];
-        QElapsedTimer t;
-        t.start();
-        log->appendText(b);
-        const double a = double(t.nsecsElapsed()) / 1e6;
-        const double p = paint(*log->viewport());
-        appendMs.push_back(a);
-        paintMs.push_back(p);
-        total.push_back(a + p);
-        held += b.size();
-        if (held >= nextReport) {
-            const size_t from = total.size() - kAveraged;
-            std::printf("log at %5.1f MB: append %.2f ms + paint %.2f ms, RSS growth %.2f bytes/char\n",
-                        mb(held), mean(appendMs, from, kAveraged), mean(paintMs, from, kAveraged),
-                        double(rssBytes() - rss0) / double(held));
-            std::fflush(stdout);
-            nextReport += qsizetype(8) << 20;
-        }
-    }
-    const double perChar = double(rssBytes() - rss0) / double(held);
-    const double start = mean(total, kWarmUp, kAveraged);
-    const double end = mean(total, total.size() - kAveraged, kAveraged);
-
-    QElapsedTimer t;
-    t.start();
-    const qsizetype read = log->text().size();
-    std::printf("text() of %.1f MB: %lld ms, %s; view at the end: %s\n", mb(held),
-                static_cast<long long>(t.elapsed()), read == held ? "length right" : "LENGTH WRONG",
-                log->verticalScrollBar()->value() == log->verticalScrollBar()->maximum() ? "yes" : "NO");
-    log.reset();
-    QApplication::processEvents();
-    std::printf("%s\n", qPrintable(baseline(blocks)));
-    std::printf("log: append at 0 MB %.2f ms, at %.0f MB %.2f ms, ratio %.2f, memory %.2f bytes per char\n",
-                start, mb(held), end, end / start, perChar);
-    return 0;
+    // No Qt in this process: every measurement starts from a fresh one.
+    const Result run = inChild(argc, argv, runLog, false);
+    const Result lines = inChild(argc, argv, runLog, true);
+    const Result baseRun = inChild(argc, argv, runBaseline, false);
+    const Result baseLines = inChild(argc, argv, runBaseline, true);
+    auto show = [](const char* name, const Result& r) {
+        std::printf(
+            "%-14s append and update %.3f ms at 0, %.3f ms at %.1f MB (ratio %.2f); memory RSS %.2f, heap "
+            "%.2f bytes per char; %lld lines%s\n",
+            name, r.first, r.last, mb(r.chars), r.first > 0 ? r.last / r.first : 0.0, r.rssPerChar,
+            r.heapPerChar, static_cast<long long>(r.lines), r.ok ? "" : " (FAILED)");
+    };
+    show("log run", run);
+    show("log lines", lines);
+    show("baseline run", baseRun);
+    show("baseline lines", baseLines);
+    // Per line beyond 1.5 bytes a character: what a line costs besides its text.
+    const double perLine =
+        lines.lines > 0 ? (lines.rssPerChar - 1.5) * double(lines.chars) / double(lines.lines) : 0;
+    std::printf(
+        "exchange_log: run %.3f -> %.3f ms (ratio %.2f), %.2f B/char; lines %.3f -> %.3f ms (ratio %.2f), "
+        "%.2f B/char = 1.5 %+.1f B/line; baseline run %.2f -> %.2f ms at %.1f MB, %.2f B/char; baseline "
+        "lines %.2f -> %.2f ms at %.1f MB, %.2f B/char%s\n",
+        run.first, run.last, run.first > 0 ? run.last / run.first : 0.0, run.rssPerChar, lines.first,
+        lines.last, lines.first > 0 ? lines.last / lines.first : 0.0, lines.rssPerChar, perLine,
+        baseRun.first, baseRun.last, mb(baseRun.chars), baseRun.rssPerChar, baseLines.first, baseLines.last,
+        mb(baseLines.chars), baseLines.rssPerChar, run.ok && lines.ok ? "" : ", FAILED");
+    return run.ok && lines.ok ? 0 : 1;
 }
