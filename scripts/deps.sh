@@ -2,7 +2,10 @@
 # Installs the Debian 12 packages comlab needs to build, test and run, if any are missing.
 set -euo pipefail
 
+# qt6-tools-dev and qt6-l10n-tools build the translations; qt6-translations-l10n translates Qt's own
+# dialogs and menus (the tests look at the Russian ones).
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev libgtest-dev libgmock-dev
+          qt6-tools-dev qt6-l10n-tools qt6-translations-l10n
           xvfb xauth socat desktop-file-utils fonts-dejavu-core ccache)
 
 missing=()
