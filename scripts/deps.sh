@@ -3,7 +3,9 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev libgtest-dev libgmock-dev
-          xvfb xauth socat desktop-file-utils fonts-dejavu-core ccache)
+          xvfb xauth socat desktop-file-utils fonts-dejavu-core ccache
+          # The UART lane (scripts/uart-lane.sh): a virtual machine with the kernel's serial driver.
+          qemu-system-x86 linux-image-cloud-amd64 busybox-static cpio)
 
 missing=()
 for p in "${packages[@]}"; do
