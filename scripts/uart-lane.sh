@@ -29,7 +29,7 @@ busybox=$(command -v busybox) || die "busybox not found: scripts/deps.sh install
 command -v cpio >/dev/null || die "cpio not found: scripts/deps.sh installs it"
 kernel=${COMLAB_UART_KERNEL:-$(ls -1 /boot/vmlinuz-*-cloud-amd64 2>/dev/null | sort -V | tail -n 1)}
 [ -n "$kernel" ] && [ -e "$kernel" ] ||
-    die "no kernel to boot (/boot/vmlinuz-*-cloud-amd64): scripts/deps.sh installs linux-image-cloud-amd64"
+    die "no kernel to boot at ${kernel:-/boot/vmlinuz-*-cloud-amd64}: scripts/deps.sh installs linux-image-cloud-amd64"
 if [ ! -r "$kernel" ]; then
     echo "uart-lane: $kernel cannot be read by $(id -un): Debian installs kernels readable by root only." >&2
     echo "uart-lane: run as root, or make a readable copy and name it in COMLAB_UART_KERNEL," >&2
@@ -108,6 +108,7 @@ EOF
 chmod +x "$root/init"
 (cd "$root" && find . | cpio -o -H newc --quiet) >"$work/initrd.cpio"
 built=$(date +%s.%N)
+image_mb=$(($(stat -c %s "$work/initrd.cpio") / 1048576))
 
 # --- The far end of COM2 -----------------------------------------------------------------------------
 "$peer" sink --expect counter --baud 9600 --stats-file "$work/sink.txt" --parent $$ \
@@ -123,9 +124,9 @@ done
 
 # --- The guest ---------------------------------------------------------------------------------------
 # ttyS0 is the console the results come back on; ttyS1 has no far end (the tests loop it back); ttyS2
-# is the peer's pseudo-terminal. timeout bounds the machine even if this script is killed, and qemu goes
-# with it.
-timeout -k 5 $((limit + 60)) setpriv --pdeathsig KILL -- \
+# is the peer's pseudo-terminal. The machine's time is bounded, and it goes when this script goes,
+# however that ends.
+setpriv --pdeathsig KILL -- timeout -k 5 $((limit + 60)) setpriv --pdeathsig KILL -- \
     "$qemu" -nodefaults -no-user-config -display none -no-reboot -accel tcg -m 1024 \
     -kernel "$kernel" -initrd "$work/initrd.cpio" \
     -append "console=ttyS0 quiet loglevel=3 panic=-1 comlab.timeout=$limit" \
@@ -177,7 +178,7 @@ if [ -n "${bytes:-}" ]; then
     fi
 fi
 
-awk -v a="$started" -v b="$built" -v c="$finished" \
-    'BEGIN {printf "uart-lane: image built in %.1f s, guest ran %.1f s\n", b - a, c - b}'
+awk -v a="$started" -v b="$built" -v c="$finished" -v mb="$image_mb" \
+    'BEGIN {printf "uart-lane: image of %d MB built in %.1f s, guest ran %.1f s\n", mb, b - a, c - b}'
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ] && [ "$passed" -gt 0 ]
