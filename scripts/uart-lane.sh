@@ -156,16 +156,18 @@ elif [ "$end" != 0 ] && [ "$failed" = 0 ]; then
 fi
 
 # --- What arrived at the host ------------------------------------------------------------------------
-stat_of() { tr ' ' '\n' <"$work/sink.txt" | sed -n "s/^$1=//p"; }
+stat_of() { { tr ' ' '\n' <"$work/sink.txt"; } 2>/dev/null | sed -n "s/^$1=//p" || true; }
 read -r _ _ bytes sum < <(grep '^UART-LANE-HOST array ' "$work/guest.txt" | tr '=' ' ' |
     awk '{print $1, $2, $4, $6}') || true
 if [ -n "${bytes:-}" ]; then
-    # The sink reads at the line's pace: wait until it has read all, then compare.
-    for _ in $(seq 100); do
+    # The sink reads at the line's pace: wait (20 s at most) until it has read all, then compare.
+    deadline=$((SECONDS + 20))
+    while ((SECONDS < deadline)); do
         rm -f "$work/sink.txt"
         kill -USR1 "$peer_pid" 2>/dev/null || break
         for _ in $(seq 20); do [ -s "$work/sink.txt" ] && break; sleep 0.05; done
-        [ -s "$work/sink.txt" ] && [ "$(stat_of bytes_in)" -ge "$bytes" ] && break
+        n=$(stat_of bytes_in)
+        [ "${n:-0}" -ge "$bytes" ] && break
         sleep 0.2
     done
     got=$(stat_of bytes_in)
