@@ -143,17 +143,33 @@ InputQueue::Result InputQueue::read(unsigned char* out, std::size_t n, const Lim
     return r;
 }
 
+namespace {
+// A slow, steady stream (below 100 KB/s) would wake the reader for every few bytes the far side
+// sends; the reader then rests a moment between reads and fetches it in fewer, larger pieces, which keeps
+// its cost near that of the consumer's own poll. The kernel holds 4 KiB meanwhile, twice what such a
+// stream brings in one rest, and the consumer looks only every few tens of milliseconds anyway. The
+// rate is judged from the bytes one read took and the time since the read before; after a pause of more
+// than two rests there is no rate yet, so the first arrivals of a burst are never kept waiting.
+constexpr auto kRest = std::chrono::milliseconds(20);
+constexpr auto kPause = 2 * kRest;
+constexpr double kSlowBytesPerSecond = 100'000;
+} // namespace
+
 void InputQueue::run() {
+    bool rest = false;
+    auto lastRead = Clock::now() - kPause;
     for (;;) {
         bool watch = false;
         {
             std::lock_guard lock(m_mutex);
             if (m_stop)
                 return;
-            watch = !m_held;
+            watch = !m_held && !rest;
         }
         pollfd fds[2] = {{m_wake.get(), POLLIN, 0}, {watch ? m_fd : -1, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
+        const int r = ::poll(fds, 2, rest ? int(kRest.count()) : -1);
+        rest = false;
+        if (r < 0) {
             if (errno == EINTR)
                 continue;
             std::lock_guard lock(m_mutex);
@@ -165,14 +181,21 @@ void InputQueue::run() {
             std::uint64_t count = 0;
             [[maybe_unused]] const ssize_t r = ::read(m_wake.get(), &count, sizeof count);
         }
-        if (fds[1].revents && !drain(fds[1].revents))
-            return;
+        if (fds[1].revents) {
+            const auto now = Clock::now();
+            const std::optional<std::size_t> took = drain(fds[1].revents);
+            if (!took)
+                return;
+            const std::chrono::duration<double> since = now - lastRead;
+            rest = since <= kPause && double(*took) < kSlowBytesPerSecond * since.count();
+            lastRead = now;
+        }
     }
 }
 
-bool InputQueue::drain(short revents) {
+std::optional<std::size_t> InputQueue::drain(short revents) {
     std::lock_guard lock(m_mutex);
-    bool arrived = false;
+    std::size_t took = 0;
     bool more = true;
     int error = 0;
     while (more) {
@@ -196,8 +219,8 @@ bool InputQueue::drain(short revents) {
                 m_overflowed = true;
             } else {
                 m_queue.commit(std::size_t(r));
-                arrived = true;
             }
+            took += std::size_t(r);
             more = std::size_t(r) == want; // a short read emptied the kernel's queue
         } else if (r < 0 && errno == EINTR) {
             continue;
@@ -216,9 +239,11 @@ bool InputQueue::drain(short revents) {
     }
     if (error)
         m_error = error;
-    if (arrived || error)
+    if (took > 0 || error)
         m_arrived.notify_all();
-    return error == 0;
+    if (error)
+        return std::nullopt;
+    return took;
 }
 
 } // namespace platform::detail

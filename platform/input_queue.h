@@ -91,8 +91,9 @@ public:
 
 private:
     void run();
-    // Reads what the descriptor has; false once the reader must stop (hang-up, error).
-    bool drain(short revents);
+    // Reads what the descriptor has and returns how much; nothing once the reader must stop (hang-up,
+    // error).
+    std::optional<std::size_t> drain(short revents);
     bool holdsWhenFull() const;
     void resumeLocked();
     void wake();
