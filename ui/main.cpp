@@ -8,6 +8,8 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("comlab"));
     QApplication::setApplicationDisplayName(QStringLiteral("comlab"));
+    // Wayland matches the window to its desktop entry by this name.
+    QGuiApplication::setDesktopFileName(QStringLiteral(COMLAB_APP_ID));
     TForm1 form;
     if (qEnvironmentVariableIsSet("COMLAB_BENCH_MARKERS"))
         app.installEventFilter(new FirstPaintMarker(&form));
