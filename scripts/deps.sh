@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages comlab needs to build, test and run, if any are missing.
+# Installs the Debian 12 packages comlab needs to build, test, package and run, if any are missing.
+# The package is built with dpkg-shlibdeps (dpkg-dev) and file(1), and checked with lintian and
+# appstreamcli (appstream).
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev libgtest-dev libgmock-dev
-          xvfb xauth socat desktop-file-utils fonts-dejavu-core ccache)
+          xvfb xauth socat desktop-file-utils fonts-dejavu-core ccache
+          dpkg-dev file lintian appstream)
 
 missing=()
 for p in "${packages[@]}"; do
