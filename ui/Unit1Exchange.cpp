@@ -16,7 +16,7 @@ void TForm1::btOutCOMClick(QObject*) {
 
     const QString line = ui->edCOMout->text();
     if (line.isEmpty()) {
-        ShowAttention(QStringLiteral("Пустая строка на вывод."));
+        ShowAttention(tr("Пустая строка на вывод."));
         return;
     }
 
@@ -41,7 +41,7 @@ void TForm1::btOutCOMClick(QObject*) {
             return;
         // The port may close under us while a failed write's box is up: say so once, drop the rest.
         if (!CPDrv->IsOpen()) {
-            ShowAttention(QStringLiteral("Нет соединения с COM-портом."));
+            ShowAttention(tr("Нет соединения с COM-портом."));
             return;
         }
         SendCode(b);

@@ -1,5 +1,6 @@
 // comlab: a terminal and line tester for one serial port.
 #include "FirstPaintMarker.h"
+#include "Language.h"
 #include "Unit1.h"
 
 #include <QApplication>
@@ -8,6 +9,10 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("comlab"));
     QApplication::setApplicationDisplayName(QStringLiteral("comlab"));
+    // Wayland matches the window to its desktop entry by this name.
+    QGuiApplication::setDesktopFileName(QStringLiteral(COMLAB_APP_ID));
+    // Before the window: its texts are translated as it is built.
+    const Translations translations(SystemLanguage());
     TForm1 form;
     if (qEnvironmentVariableIsSet("COMLAB_BENCH_MARKERS"))
         app.installEventFilter(new FirstPaintMarker(&form));
