@@ -161,3 +161,45 @@ void AppendCharForm(QString& out, const std::uint8_t* data, std::size_t n, bool 
         p = putCharForm(p, data[i], decorated);
     }
 }
+
+namespace {
+
+char* putHex8(char* p, std::uint8_t b) {
+    *p++ = char(kHexDigits[b >> 4]);
+    *p++ = char(kHexDigits[b & 0x0F]);
+    return p;
+}
+
+} // namespace
+
+void AppendHexForm8(std::string& out, const std::uint8_t* data, std::size_t n, bool decorated) {
+    const std::size_t old = out.size();
+    out.resize(old + n * std::size_t(hexFormLen(decorated)));
+    char* p = out.data() + old;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint8_t b = data[i];
+        p = putHex8(p, b);
+        if (decorated) {
+            *p++ = '(';
+            *p++ = b <= 32 ? '.' : char(b); // the byte stands for its own character
+            *p++ = ')';
+        }
+        *p++ = ' ';
+    }
+}
+
+void AppendCharForm8(std::string& out, const std::uint8_t* data, std::size_t n, bool decorated) {
+    if (!decorated) {
+        out.append(reinterpret_cast<const char*>(data), n);
+        return;
+    }
+    const std::size_t old = out.size();
+    out.resize(old + n * std::size_t(charFormLen(decorated)));
+    char* p = out.data() + old;
+    for (std::size_t i = 0; i < n; ++i) {
+        *p++ = char(data[i]);
+        *p++ = '(';
+        p = putHex8(p, data[i]);
+        *p++ = ')';
+    }
+}

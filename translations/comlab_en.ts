@@ -460,16 +460,16 @@ to record received data: %2.</translation>
         <translation>Recording failed</translation>
     </message>
     <message>
-        <source>Запись принятого в файл %1</source>
-        <translation>Recording received data to %1</translation>
-    </message>
-    <message>
         <source>Запись принятого в файл<byte value="xd"/>
 %1<byte value="xd"/>
 остановлена: %2.</source>
         <translation>Recording received data to the file<byte value="xd"/>
 %1<byte value="xd"/>
 has stopped: %2.</translation>
+    </message>
+    <message>
+        <source>Запись в файл %1</source>
+        <translation>Recording to %1</translation>
     </message>
 </context>
 </TS>

@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QFontDatabase>
+#include <QGlyphRun>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QMenu>
@@ -94,6 +95,12 @@ void ExchangeLog::appended(qint64 before) {
 void ExchangeLog::appendText(QStringView s) {
     const qint64 before = m_text.size();
     m_text.append(s);
+    appended(before);
+}
+
+void ExchangeLog::appendShown8(const char* data, qsizetype n) {
+    const qint64 before = m_text.size();
+    m_text.appendShown8(data, n);
     appended(before);
 }
 
@@ -294,11 +301,13 @@ void ExchangeLog::updateFonts() {
     else
         f.setPointSizeF(own.pointSizeF());
     m_font = f;
+    m_raw = QRawFont::fromFont(m_font);
     const QFontMetricsF fm(m_font);
     m_cellWidth = std::max<qreal>(1.0, fm.horizontalAdvance(QString(16, QLatin1Char('M'))) / 16);
     m_rowHeight = std::max(1, int(std::ceil(fm.lineSpacing())));
     m_ascent = int(std::round(fm.ascent()));
     m_charKind.assign(65536, 0);
+    m_glyph.assign(65536, 0);
 }
 
 bool ExchangeLog::regularChar(char16_t u) const {
@@ -313,8 +322,14 @@ bool ExchangeLog::regularChar(char16_t u) const {
                       dir != QChar::DirRLI;
         }
         if (regular) {
+            // The face's own glyph, as wide as a cell; anything else is drawn alone (by a fallback face).
             const QFontMetricsF fm(m_font);
-            regular = fm.inFont(QChar(u)) && std::abs(fm.horizontalAdvance(QChar(u)) - m_cellWidth) < 0.01;
+            const QList<quint32> glyphs =
+                m_raw.isValid() ? m_raw.glyphIndexesForString(QString(QChar(u))) : QList<quint32>();
+            regular = glyphs.size() == 1 && glyphs[0] != 0 && m_raw.supportsCharacter(QChar(u)) &&
+                      std::abs(fm.horizontalAdvance(QChar(u)) - m_cellWidth) < 0.01;
+            if (regular)
+                m_glyph[u] = glyphs[0];
         }
         kind = regular ? 1 : 2;
     }
@@ -400,7 +415,17 @@ void ExchangeLog::paintRow(QPainter& p, qint64 line, int y, qint64 selFrom, qint
             while (j < end && regularChar(s[j].unicode()) && ((from + j >= a && from + j < b) == selected))
                 ++j;
             p.setPen(penFor(col));
-            p.drawText(QPointF(xOf(col), baseline), s.mid(i, j - i));
+            QList<quint32> glyphs(j - i);
+            QList<QPointF> positions(j - i);
+            for (qsizetype k = i; k < j; ++k) {
+                glyphs[k - i] = m_glyph[s[k].unicode()];
+                positions[k - i] = QPointF(qreal(k - i) * m_cellWidth, 0);
+            }
+            QGlyphRun run;
+            run.setRawFont(m_raw);
+            run.setGlyphIndexes(glyphs);
+            run.setPositions(positions);
+            p.drawGlyphRun(QPointF(xOf(col), baseline), run);
             i = j;
             continue;
         }

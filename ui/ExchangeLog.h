@@ -20,6 +20,7 @@
 #include <QFont>
 #include <QList>
 #include <QPointer>
+#include <QRawFont>
 
 #include <algorithm>
 #include <climits>
@@ -54,6 +55,8 @@ public:
     void addLine(const QString& line);
     // Appends at the end of the text, continuing the last line.
     void appendText(QStringView s);
+    // The same for eight-bit text, each byte standing for the character VisibleChar gives it.
+    void appendShown8(const char* data, qsizetype n);
     // A memo's append: the text as a line of its own after what is there.
     void appendPlainText(const QString& line);
     // Removes the whole text.
@@ -155,7 +158,11 @@ private:
     int m_ascent = 11;
     static constexpr int kMargin = 4; // left, in pixels
     static constexpr int kTopMargin = 2;
+    // Regular characters are drawn as glyph runs placed cell by cell, which skips Qt's text layout:
+    // the face's glyph of each UTF-16 unit, 0 for one drawn alone, looked up once.
+    QRawFont m_raw;
     mutable std::vector<std::uint8_t> m_charKind; // per UTF-16 unit: 0 unknown, 1 regular, 2 alone
+    mutable std::vector<quint32> m_glyph;
 
     bool m_syncPending = false;
     bool m_followRows = true;    // the view shows the last line and keeps showing it

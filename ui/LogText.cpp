@@ -1,11 +1,14 @@
 #include "LogText.h"
 
-#include "Cp1251.h"
+#include "ExchangeText.h"
 
 #include <QIODevice>
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -15,7 +18,7 @@ namespace {
 // byte marks the characters that have none.
 constexpr std::uint8_t kNoByte = 0x0D;
 constexpr std::uint8_t kBreak = 0x0A;
-constexpr char16_t kNulSymbol = u'\u2400';
+constexpr qsizetype kSlab = qsizetype(2) << 20;
 
 struct Tables {
     std::array<std::uint8_t, 65536> narrow{};
@@ -26,15 +29,14 @@ const Tables& tables() {
     static const std::unique_ptr<const Tables> t = [] {
         auto t = std::make_unique<Tables>();
         t->narrow.fill(kNoByte);
-        for (int b = 1; b < 256; ++b) {
-            const char16_t u = Cp1251ToChar(std::uint8_t(b)).unicode();
+        // A byte stands for the character it is shown as: a received 0 for U+2400, every other byte for
+        // its character in the code page. A real U+0000 is rare enough to take the wide form.
+        for (int b = 0; b < 256; ++b) {
+            const char16_t u = VisibleChar(std::uint8_t(b)).unicode();
             t->wide[std::size_t(b)] = u;
             if (b != kBreak && b != kNoByte)
                 t->narrow[u] = std::uint8_t(b);
         }
-        // A received byte 0 is shown as U+2400; a real U+0000 is rare enough to take the wide form.
-        t->wide[0] = kNulSymbol;
-        t->narrow[kNulSymbol] = 0;
         t->narrow[u'\n'] = kBreak;
         t->narrow[0x2029] = kBreak;
         t->wide[kBreak] = u'\n';
@@ -67,15 +69,38 @@ QString normalized(QStringView s) {
 
 } // namespace
 
+LogText::Chunk& LogText::newChunk(std::vector<Chunk>& chunks, bool slab) {
+    Chunk& c = chunks.emplace_back();
+    if (slab && m_size >= kSlab) {
+        if (!m_slab || m_slabUsed + ChunkChars > kSlab) {
+            m_slabUsed = 0;
+            m_slab.reset();
+            if (void* p = std::aligned_alloc(std::size_t(kSlab), std::size_t(kSlab))) {
+                ::madvise(p, std::size_t(kSlab), MADV_HUGEPAGE); // a hint; without it, plain pages
+                m_slab = std::shared_ptr<char>(static_cast<char*>(p), [](char* q) { std::free(q); });
+            }
+        }
+        if (m_slab) {
+            // Shares the slab, which goes when its last chunk does.
+            c.narrow = std::shared_ptr<char[]>(m_slab, m_slab.get() + m_slabUsed);
+            m_slabUsed += ChunkChars;
+            return c;
+        }
+    }
+    c.narrow = std::make_shared_for_overwrite<char[]>(std::size_t(ChunkChars));
+    return c;
+}
+
 void LogText::widen(Chunk& c) {
     if (c.isWide)
         return;
     const Tables& t = tables();
     c.wide.reserve(std::size_t(ChunkChars));
-    c.wide.resize(c.narrow.size());
-    for (std::size_t i = 0; i < c.narrow.size(); ++i)
-        c.wide[i] = t.wide[std::uint8_t(c.narrow[i])];
-    std::string().swap(c.narrow);
+    c.wide.resize(std::size_t(c.used));
+    for (qsizetype i = 0; i < c.used; ++i)
+        c.wide[std::size_t(i)] = t.wide[std::uint8_t(c.narrow[std::size_t(i)])];
+    c.narrow.reset();
+    c.used = 0;
     c.isWide = true;
 }
 
@@ -85,7 +110,7 @@ void LogText::readChunk(const Chunk& c, qsizetype from, qsizetype to, QChar* out
         return;
     }
     const Tables& t = tables();
-    const auto* p = reinterpret_cast<const std::uint8_t*>(c.narrow.data());
+    const auto* p = reinterpret_cast<const std::uint8_t*>(c.narrow.get());
     for (qsizetype i = from; i < to; ++i)
         *out++ = QChar(t.wide[p[i]]);
 }
@@ -97,8 +122,8 @@ qsizetype LogText::nthBreak(const Chunk& c, qint64 n) {
                 return qsizetype(i);
         return c.size();
     }
-    const char* data = c.narrow.data();
-    const char* end = data + c.narrow.size();
+    const char* data = c.narrow.get();
+    const char* end = data + c.used;
     for (const char* p = data; p < end; ++p) {
         p = static_cast<const char*>(std::memchr(p, '\n', std::size_t(end - p)));
         if (!p)
@@ -112,7 +137,7 @@ qsizetype LogText::nthBreak(const Chunk& c, qint64 n) {
 qint64 LogText::breaksBefore(const Chunk& c, qsizetype end) {
     if (c.isWide)
         return std::count(c.wide.begin(), c.wide.begin() + end, u'\n');
-    return std::count(c.narrow.begin(), c.narrow.begin() + end, '\n');
+    return std::count(c.narrow.get(), c.narrow.get() + end, '\n');
 }
 
 template <typename OnBreak>
@@ -123,18 +148,15 @@ LogText::Written LogText::put(std::vector<Chunk>& chunks, QStringView s, qint64 
     Written w;
     qsizetype i = 0;
     while (i < n) {
-        if (chunks.empty() || chunks.back().size() >= ChunkChars) {
-            chunks.emplace_back();
-            chunks.back().narrow.reserve(std::size_t(ChunkChars));
-        }
-        Chunk& c = chunks.back();
+        Chunk& c = chunks.empty() || chunks.back().size() >= ChunkChars
+                       ? newChunk(chunks, &chunks == &m_chunks)
+                       : chunks.back();
         // Every character read writes at most one, so reading `room` characters cannot overfill.
         const qsizetype end = std::min(n, i + (ChunkChars - c.size()));
         const qsizetype old = c.size();
         qsizetype o = 0;
         if (!c.isWide) {
-            c.narrow.resize(std::size_t(old + end - i));
-            char* out = c.narrow.data() + old;
+            char* out = c.narrow.get() + old;
             while (i < end) {
                 const char16_t u = src[i];
                 const std::uint8_t b = t.narrow[u];
@@ -153,7 +175,7 @@ LogText::Written LogText::put(std::vector<Chunk>& chunks, QStringView s, qint64 
                 if (u == u'\r' && i < n && src[i] == u'\n')
                     ++i;
             }
-            c.narrow.resize(std::size_t(old + o));
+            c.used = old + o;
             w.chars += o;
             if (i < end)
                 widen(c);
@@ -178,6 +200,30 @@ LogText::Written LogText::put(std::vector<Chunk>& chunks, QStringView s, qint64 
         w.chars += o;
     }
     return w;
+}
+
+const std::vector<quint16>& LogText::breaksOf(std::size_t j) const {
+    const Chunk& c = m_chunks[j];
+    BreakIndex* index = nullptr;
+    for (BreakIndex& b : m_breakIndex)
+        if (b.generation == m_generation && b.chunk == j)
+            index = &b;
+    if (!index) {
+        index = &m_breakIndex[m_breakIndexNext];
+        m_breakIndexNext = (m_breakIndexNext + 1) % m_breakIndex.size();
+        index->chunk = j;
+        index->generation = m_generation;
+        index->at.clear();
+    }
+    // Appends may have added breaks since: look on from the last one known.
+    if (index->at.size() < std::size_t(c.breaks)) {
+        index->at.reserve(std::size_t(c.breaks));
+        qsizetype from = index->at.empty() ? 0 : index->at.back() + 1;
+        for (qsizetype i = from; i < c.size(); ++i)
+            if ((c.isWide ? c.wide[std::size_t(i)] : char16_t(c.narrow[std::size_t(i)])) == u'\n')
+                index->at.push_back(quint16(i));
+    }
+    return index->at;
 }
 
 int LogText::chunkAt(qint64 pos) const {
@@ -217,6 +263,7 @@ void LogText::findLastLineStart() {
 }
 
 void LogText::replaceChunks(int first, int last, QStringView content) {
+    ++m_generation;
     std::vector<Chunk> fresh;
     put(fresh, content, 0, [](qint64) {});
     m_chunks.erase(m_chunks.begin() + first, m_chunks.begin() + last + 1);
@@ -240,7 +287,7 @@ qint64 LogText::lineStart(qint64 line) const {
     const qint64 k = line - 1; // the break that ends the line before
     const auto it = std::upper_bound(m_chunkLine.begin(), m_chunkLine.end(), k);
     const auto j = std::size_t(it - m_chunkLine.begin() - 1);
-    return m_chunkStart[j] + nthBreak(m_chunks[j], k - m_chunkLine[j]) + 1;
+    return m_chunkStart[j] + breaksOf(j)[std::size_t(k - m_chunkLine[j])] + 1;
 }
 
 qint64 LogText::lineLength(qint64 line) const {
@@ -277,8 +324,8 @@ qint64 LogText::maxLineLength() const {
                 }
             }
         } else {
-            const char* data = c.narrow.data();
-            const char* end = data + c.narrow.size();
+            const char* data = c.narrow.get();
+            const char* end = data + c.used;
             const char* p = data;
             while (p < end) {
                 const char* q = static_cast<const char*>(std::memchr(p, '\n', std::size_t(end - p)));
@@ -324,6 +371,21 @@ QChar LogText::at(qint64 pos) const {
     return ch;
 }
 
+void LogText::noteBreakAt(qint64 pos) {
+    noteLine(pos - m_lastLineStart);
+    m_lastLineStart = pos + 1;
+}
+
+void LogText::finishAppend(std::size_t chunksBefore, qint64 chars, qint64 breaks) {
+    if (m_chunks.size() != chunksBefore) {
+        reindexFrom(int(chunksBefore));
+    } else {
+        m_size += chars;
+        m_breaks += breaks;
+    }
+    noteLine(m_size - m_lastLineStart);
+}
+
 void LogText::append(QStringView s) {
     if (s.isEmpty())
         return;
@@ -331,17 +393,65 @@ void LogText::append(QStringView s) {
     if (m_crPending && s.front() == u'\n')
         s = s.sliced(1); // the LF of a CR LF pair split between two appends
     const std::size_t before = m_chunks.size();
-    const Written w = put(m_chunks, s, m_size, [this](qint64 at) {
-        noteLine(at - m_lastLineStart);
-        m_lastLineStart = at + 1;
-    });
-    if (m_chunks.size() != before) {
-        reindexFrom(int(before));
-    } else {
-        m_size += w.chars;
-        m_breaks += w.breaks;
+    const Written w = put(m_chunks, s, m_size, [this](qint64 at) { noteBreakAt(at); });
+    finishAppend(before, w.chars, w.breaks);
+    m_crPending = crAtEnd;
+}
+
+void LogText::appendShown8(const char* p, qsizetype n) {
+    if (n <= 0)
+        return;
+    const bool crAtEnd = p[n - 1] == '\r';
+    if (m_crPending && p[0] == '\n') {
+        ++p; // the LF of a CR LF pair split between two appends
+        --n;
     }
-    noteLine(m_size - m_lastLineStart);
+    const std::size_t before = m_chunks.size();
+    qint64 chars = 0, breaks = 0;
+    qsizetype i = 0;
+    while (i < n) {
+        Chunk& c = m_chunks.empty() || m_chunks.back().size() >= ChunkChars ? newChunk(m_chunks, true)
+                                                                            : m_chunks.back();
+        if (c.isWide) {
+            // Text typed at the end made this chunk wide: the rest goes through the general path.
+            QString rest(n - i, Qt::Uninitialized);
+            const Tables& t = tables();
+            for (qsizetype k = i; k < n; ++k)
+                rest[k - i] = QChar(t.wide[std::uint8_t(p[k])]);
+            const Written w = put(m_chunks, rest, m_size + chars, [this](qint64 at) { noteBreakAt(at); });
+            chars += w.chars;
+            breaks += w.breaks;
+            break;
+        }
+        // Copied as they are, but for a CR, which becomes the break and takes an LF after it along.
+        const qsizetype end = std::min(n, i + (ChunkChars - c.size()));
+        const qsizetype old = c.size();
+        char* out = c.narrow.get() + old;
+        qsizetype o = 0;
+        while (i < end) {
+            const auto* cr = static_cast<const char*>(std::memchr(p + i, '\r', std::size_t(end - i)));
+            const qsizetype run = (cr ? cr - p : end) - i;
+            std::memcpy(out + o, p + i, std::size_t(run));
+            o += run;
+            i += run;
+            if (i < end) {
+                out[o++] = '\n';
+                ++i;
+                if (i < n && p[i] == '\n')
+                    ++i;
+            }
+        }
+        c.used = old + o;
+        const qint64 base = m_size + chars;
+        for (const char* q = out;
+             (q = static_cast<const char*>(std::memchr(q, '\n', std::size_t(out + o - q)))); ++q) {
+            noteBreakAt(base + (q - out));
+            ++c.breaks;
+            ++breaks;
+        }
+        chars += o;
+    }
+    finishAppend(before, chars, breaks);
     m_crPending = crAtEnd;
 }
 
@@ -424,6 +534,9 @@ void LogText::remove(qint64 from, qint64 to) {
 
 void LogText::clear() {
     std::vector<Chunk>().swap(m_chunks);
+    ++m_generation;
+    m_slab.reset();
+    m_slabUsed = 0;
     std::vector<qint64>().swap(m_chunkStart);
     std::vector<qint64>().swap(m_chunkLine);
     m_size = m_breaks = m_lastLineStart = 0;
@@ -455,6 +568,6 @@ bool LogText::writeUtf8(QIODevice& out) const {
 std::size_t LogText::storageBytes() const {
     std::size_t n = m_chunks.capacity() * sizeof(Chunk) + 2 * m_chunkStart.capacity() * sizeof(qint64);
     for (const Chunk& c : m_chunks)
-        n += c.narrow.capacity() + c.wide.capacity() * sizeof(char16_t);
+        n += (c.narrow ? std::size_t(ChunkChars) : 0) + c.wide.capacity() * sizeof(char16_t);
     return n;
 }

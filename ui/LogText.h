@@ -14,7 +14,9 @@
 #include <QString>
 #include <QStringView>
 
+#include <array>
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -43,6 +45,9 @@ public:
 
     // Appends at the end, continuing the last line.
     void append(QStringView s);
+    // The same for text in eight bits, each byte standing for the character VisibleChar gives it
+    // (AppendHexForm8, AppendCharForm8): received data goes in without being widened first.
+    void appendShown8(const char* data, qsizetype n);
     // line + break when the last line is empty (empty text or text ending in a break), otherwise break
     // + line, leaving the line open so that what is appended next continues it.
     void addLine(QStringView line);
@@ -59,11 +64,15 @@ public:
 
 private:
     struct Chunk {
-        std::string narrow; // Windows-1251 bytes; 0x0A is the break, 0x00 stands for U+2400
+        // Narrow: ChunkChars bytes of room, `used` of them text; each byte stands for the character
+        // VisibleChar gives it, 0x0A being the break. Left unfilled until written: a growing log
+        // touches each byte once.
+        std::shared_ptr<char[]> narrow;
+        qsizetype used = 0;
         std::u16string wide;
         qint32 breaks = 0;
         bool isWide = false;
-        qsizetype size() const { return isWide ? qsizetype(wide.size()) : qsizetype(narrow.size()); }
+        qsizetype size() const { return isWide ? qsizetype(wide.size()) : used; }
     };
     // What a run of writes added to a chunk list.
     struct Written {
@@ -71,6 +80,8 @@ private:
         qint64 breaks = 0;
     };
 
+    // A new narrow chunk at the end of `chunks`; at the end of a large text its room comes from a slab.
+    Chunk& newChunk(std::vector<Chunk>& chunks, bool slab);
     static void widen(Chunk& c);
     static void readChunk(const Chunk& c, qsizetype from, qsizetype to, QChar* out);
     static qsizetype nthBreak(const Chunk& c, qint64 n);
@@ -79,13 +90,24 @@ private:
     // that ends s is reported through crAtEnd. onBreak gets the position of each break (counted from
     // `base`, the size of the list before) and is for the caller's bookkeeping.
     template <typename OnBreak>
-    static Written put(std::vector<Chunk>& chunks, QStringView s, qint64 base, OnBreak&& onBreak);
+    Written put(std::vector<Chunk>& chunks, QStringView s, qint64 base, OnBreak&& onBreak);
 
     int chunkAt(qint64 pos) const;
+    // Offsets of the breaks of chunk j. Lines start at breaks, so painting asks this of a chunk
+    // again and again; short lines put thousands of breaks in one chunk.
+    const std::vector<quint16>& breaksOf(std::size_t j) const;
     void reindexFrom(int first);
     void findLastLineStart();
     void replaceChunks(int first, int last, QStringView content);
     void noteLine(qint64 length) const;
+    void noteBreakAt(qint64 pos);
+    void finishAppend(std::size_t chunksBefore, qint64 chars, qint64 breaks);
+
+    // Room for chunks at the end of a text past a few megabytes: slabs of 2 MiB that the kernel may
+    // back with huge pages, so that a growing log takes a page fault per slab rather than per 4 KiB.
+    // First touches of fresh memory are most of what taking in data at megabytes a second costs.
+    std::shared_ptr<char> m_slab;
+    qsizetype m_slabUsed = 0;
 
     std::vector<Chunk> m_chunks;
     std::vector<qint64> m_chunkStart; // characters before each chunk
@@ -94,6 +116,17 @@ private:
     qint64 m_breaks = 0;
     qint64 m_lastLineStart = 0;
     bool m_crPending = false; // the last append ended with a CR: an LF that comes next adds nothing
+    // The break offsets of the chunks asked about last; an edit that moves chunks drops them all
+    // (a new generation), an append extends the last one's as it is asked.
+    struct BreakIndex {
+        std::size_t chunk = 0;
+        quint64 generation = 0;
+        std::vector<quint16> at;
+    };
+    mutable std::array<BreakIndex, 4> m_breakIndex;
+    mutable std::size_t m_breakIndexNext = 0;
+    quint64 m_generation = 1;
+
     mutable qint64 m_maxLine = 0;
     mutable bool m_maxStale = false;
 };

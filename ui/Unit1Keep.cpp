@@ -12,8 +12,11 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QSaveFile>
+
+#include <algorithm>
 
 namespace {
 
@@ -22,14 +25,34 @@ QString suggestedName(const char* suffix) {
         .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")), QLatin1String(suffix));
 }
 
-// A long path keeps its start and its file name.
-QString shortPath(const QString& path) {
-    constexpr qsizetype kMax = 60;
-    const QString p = QDir::toNativeSeparators(path);
-    if (p.size() <= kMax)
-        return p;
-    return p.first(kMax / 3) + QChar(0x2026) + p.last(kMax - kMax / 3 - 1);
-}
+// The status strip's note of a recording: a text with %1 for the file's path, the folders left out
+// when the room is short, so that the file's name stays in sight.
+class RecordingLabel : public QLabel {
+public:
+    using QLabel::QLabel;
+    void setRecording(const QString& format, const QString& path) {
+        m_format = format;
+        m_path = QDir::toNativeSeparators(path);
+        setToolTip(m_path);
+        elide();
+    }
+
+protected:
+    void resizeEvent(QResizeEvent* e) override {
+        QLabel::resizeEvent(e);
+        elide();
+    }
+
+private:
+    void elide() {
+        const int room = std::max(0, contentsRect().width());
+        QString text = m_format.isEmpty() ? QString() : m_format.arg(m_path);
+        if (!m_path.isEmpty() && fontMetrics().horizontalAdvance(text) > room)
+            text = m_format.arg(QString(QChar(0x2026)) + QDir::separator() + QFileInfo(m_path).fileName());
+        setText(fontMetrics().elidedText(text, Qt::ElideMiddle, room));
+    }
+    QString m_format, m_path;
+};
 
 } // namespace
 
@@ -47,7 +70,7 @@ void TForm1::setupKeeping() {
     ui->mmCOMin->setExtraContextActions({acSaveLog, acRecord});
 
     // The status strip names the file while recording; the strip's spare room is the label's.
-    lbRecord = new QLabel(ui->plCOM);
+    lbRecord = new RecordingLabel(ui->plCOM);
     lbRecord->setObjectName(QStringLiteral("lbRecord"));
     lbRecord->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     lbRecord->setTextFormat(Qt::PlainText);
@@ -97,8 +120,7 @@ void TForm1::acRecordExecute(QObject*) {
     }
     m_record = std::move(file);
     acRecord->setChecked(true);
-    lbRecord->setText(tr("Запись принятого в файл %1").arg(shortPath(path)));
-    lbRecord->setToolTip(QDir::toNativeSeparators(path));
+    static_cast<RecordingLabel*>(lbRecord)->setRecording(tr("Запись в файл %1"), path);
     lbRecord->show();
 }
 
@@ -108,8 +130,7 @@ void TForm1::StopRecording() {
     m_record.reset();
     acRecord->setChecked(false);
     lbRecord->hide();
-    lbRecord->clear();
-    lbRecord->setToolTip(QString());
+    static_cast<RecordingLabel*>(lbRecord)->setRecording(QString(), QString());
 }
 
 void TForm1::RecordBlock(const QByteArray& block) {

@@ -10,14 +10,16 @@
 //         and hex form with both duplicate boxes ticked. The log is read back and checked byte for byte
 //         against what the peer sent. A 10 ms probe timer in the GUI thread measures the longest stall
 //         of the event loop.
-// burst   The peer writes 2 MiB as fast as the pseudo-terminal takes it, once into the character form and
-//         once into hex form with both duplicate boxes; the rate counts from the peer's start to the last
-//         byte in the log, which is checked as above. Beside it, a bare reader of the same device (no
-//         window, raw mode, read as data comes) gives the device's own rate and the CPU of reading a
-//         paced stream.
+// burst   A thread of this process writes 2 MiB into the pseudo-terminal as fast as it takes it, into
+//         the character form and into hex form with both duplicate boxes, five rounds each, started at
+//         five points of the poll period; the rate counts from the first write to the last byte counted
+//         by the window, and the log is checked as above.
+//         Beside it, a bare reader (no window, raw mode, read as data comes) gives the pseudo-terminal's
+//         own rate, and the CPU of reading a paced stream from the peer.
 //
-// Last lines: app: start <ms>, rss <MB>, idle <%>, stream char <%> lines <%> hex <%> hexdup <%> cpu, stall
-// <ms>, lost <n>; then burst: char <KiB/s> KiB/s stall <ms> ms, hex <KiB/s> KiB/s stall <ms> ms, lost <n>
+// Last lines: app: start <ms>, rss <MB>, idle <%>, stream char <%> lines <%> hex <%> hexdup <%> cpu (net
+// of the stall probe's own cost, measured alone in the same run), stall <ms>, lost <n>; then burst: char
+// <KiB/s> KiB/s stall <ms> ms, hex <KiB/s> KiB/s stall <ms> ms, lost <n>
 #include "Cp1251.h"
 #include "ExchangeText.h"
 #include "FirstPaintMarker.h"
@@ -25,6 +27,7 @@
 #include "Unit1.h"
 #include "event_wait.h"
 #include "peer_process.h"
+#include "pty_pair.h"
 #include "ui_Unit1.h"
 
 #include <QApplication>
@@ -51,6 +54,7 @@
 #include <string>
 #include <sys/wait.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -130,13 +134,15 @@ double rssMb(pid_t pid) {
 // Time spent in one kind of work: its total and its longest single run.
 struct Spent {
     qint64 totalNs = 0;
+    qint64 cpuNs = 0; // CPU of this thread in all
     qint64 maxNs = 0;
     qint64 cpuAtMaxNs = 0; // CPU of this thread during that longest run
-    void add(qint64 ns, qint64 cpuNs) {
+    void add(qint64 ns, qint64 cpu) {
         totalNs += ns;
+        cpuNs += cpu;
         if (ns > maxNs) {
             maxNs = ns;
-            cpuAtMaxNs = cpuNs;
+            cpuAtMaxNs = cpu;
         }
     }
 };
@@ -369,6 +375,26 @@ private:
     std::vector<qint64> m_late;
 };
 
+// What the stall probe itself costs: the window connected to a silent peer, the probe running.
+double measureProbe(const QString& dir, int seconds) {
+    auto form = makeWindow();
+    std::string path;
+    auto peer = startPeer({"echo"}, dir, path);
+    if (!peer || !connectPort(*form))
+        return -1;
+    pump(200);
+    StallProbe probe;
+    probe.start();
+    const double c0 = cpuSeconds();
+    QElapsedTimer wall;
+    wall.start();
+    pump(seconds * 1000);
+    const double pct = (cpuSeconds() - c0) / (double(wall.nsecsElapsed()) / 1e9) * 100.0;
+    probe.stop();
+    form->btCOMoffClick(form->ui->btCOMoff);
+    return pct;
+}
+
 struct StreamFigures {
     double cpuPct = -1;
     double stallMs = -1;
@@ -437,22 +463,65 @@ std::vector<std::string> sourceArgs(const Scenario& sc, qint64 count, const QStr
     return args;
 }
 
-StreamFigures measureStream(const QString& dir, const Scenario& sc, int seconds) {
-    StreamFigures f;
-    // A paced stream of `seconds`; a burst of 2 MiB. Pattern bytes: line breaks come on top.
-    qint64 patternBytes = sc.paced ? qint64(kLineBytesPerSecond) * seconds : kBurstBytes;
-    if (sc.lineEvery > 0)
-        patternBytes = patternBytes * sc.lineEvery / (sc.lineEvery + 2);
-    const QString statsFile = dir + QStringLiteral("/stream.stats");
-    QFile::remove(statsFile);
+// Writes all of `data` into a pseudo-terminal's master as fast as it takes it.
+void feed(int fd, const std::string& data) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t r = ::write(fd, data.data() + done, data.size() - done);
+        if (r > 0)
+            done += std::size_t(r);
+        else if (r < 0 && errno != EINTR && errno != EAGAIN)
+            return;
+    }
+}
 
-    auto form = makeWindow();
-    auto& ui = *form->ui;
+// The log's data checked against what was sent: how many bytes are not shown where they belong.
+// `data` is the log's text from the first received byte on.
+qint64 lostIn(const QString& data, const Scenario& sc, const std::uint8_t* bytes, std::size_t n,
+              qint64& shown) {
+    // What was sent, shown the way the page shows it; the log keeps every line break as "\n".
+    QString expected;
+    if (sc.hexForm)
+        AppendHexForm(expected, bytes, n, sc.decorated);
+    else
+        AppendCharForm(expected, bytes, n, sc.decorated);
+    expected.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    expected.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    // Characters a byte takes in these forms; a line break stands for the two bytes of its CR LF.
+    const int unit = sc.hexForm ? (sc.decorated ? 6 : 3) : (sc.decorated ? 5 : 1);
+    qsizetype same = 0;
+    const qsizetype common = std::min(data.size(), expected.size());
+    while (same < common && data[same] == expected[same])
+        ++same;
+    const qint64 breaks = QStringView(expected).first(same).count(QLatin1Char('\n'));
+    shown = (same - breaks) / unit + 2 * breaks;
+    return data == expected ? 0 : std::max<qint64>(qint64(n) - shown, 1);
+}
+
+// Sets the receive form of a scenario, turns counting on, and makes the page show received data: a
+// line of one blank in HEX form sends nothing, raises no box, and switches to the exchange.
+void showReceived(TForm1& form, const Scenario& sc) {
+    auto& ui = *form.ui;
     (sc.hexForm ? ui.rbCOMinHex : ui.rbCOMinSym)->setChecked(true);
     ui.cbInHexSym->setChecked(sc.decorated);
     ui.cbInSymHex->setChecked(sc.decorated);
     ui.cbCountOn->setChecked(true);
+    ui.rbOutHex->setChecked(true);
+    ui.edCOMout->setText(QStringLiteral(" "));
+    form.btOutCOMClick(ui.btOutCOM);
+}
 
+StreamFigures measureStream(const QString& dir, const Scenario& sc, int seconds) {
+    StreamFigures f;
+    // Pattern bytes of a paced stream of `seconds`: line breaks come on top.
+    qint64 patternBytes = qint64(kLineBytesPerSecond) * seconds;
+    if (sc.lineEvery > 0)
+        patternBytes = patternBytes * sc.lineEvery / (sc.lineEvery + 2);
+    const qint64 total = patternBytes + (sc.lineEvery ? 2 * (patternBytes / sc.lineEvery) : 0);
+    const QString statsFile = dir + QStringLiteral("/stream.stats");
+    QFile::remove(statsFile);
+
+    auto form = makeWindow();
     std::string path;
     qint64 before = 0;
     auto peer = stoppedPeer(dir, sourceArgs(sc, patternBytes, statsFile), path, before);
@@ -460,23 +529,12 @@ StreamFigures measureStream(const QString& dir, const Scenario& sc, int seconds)
         std::fprintf(stderr, "%s: could not connect to the source peer\n", sc.name);
         return f;
     }
-    // A line of one blank in HEX form sends nothing, raises no box, and turns the page to showing data.
-    ui.rbOutHex->setChecked(true);
-    ui.edCOMout->setText(QStringLiteral(" "));
-    form->btOutCOMClick(form->ui->btOutCOM);
+    showReceived(*form, sc);
 
-    // All the peer will send: its pattern bytes and their line breaks.
-    const qint64 total = patternBytes + (sc.lineEvery ? 2 * (patternBytes / sc.lineEvery) : 0);
-    const qint64 expectCount = total - before;
-
-    // The page's receive path, timed: the driver lends each block to this handler. The moment the
-    // window has counted the last byte ends the burst.
+    // The page's receive path, timed: the driver lends each block to this handler.
     Spent receive;
-    qint64 lastNs = 0;
     form->CPDrv->setOnReceiveData([&, w = form.get()](QObject* sender, void* data, DWORD size) {
         timed(receive, [&] { w->CPDrvReceiveData(sender, data, size); });
-        if (w->RxByteCount >= expectCount && lastNs == 0)
-            lastNs = steadyNs();
     });
     auto* app = static_cast<TimedApplication*>(QCoreApplication::instance());
     app->paint = {};
@@ -487,13 +545,12 @@ StreamFigures measureStream(const QString& dir, const Scenario& sc, int seconds)
     const double c0 = cpuSeconds();
     QElapsedTimer wall;
     wall.start();
-    const qint64 startNs = steadyNs();
     ::kill(peer->pid(), SIGCONT);
 
     // The peer exits once everything it sent has been read; a window that falls behind gets more time.
-    const qint64 limitMs = sc.paced ? qint64(seconds) * 2000 + 10000 : 120000;
-    while (!peer->exited() && wall.elapsed() < limitMs && (sc.paced || lastNs == 0))
-        pump(sc.paced ? 100 : 5);
+    const qint64 limitMs = qint64(seconds) * 2000 + 10000;
+    while (!peer->exited() && wall.elapsed() < limitMs)
+        pump(100);
     const double elapsed = double(wall.nsecsElapsed()) / 1e9;
     f.cpuPct = (cpuSeconds() - c0) / elapsed * 100.0;
     f.stallMs = probe.stop();
@@ -503,7 +560,7 @@ StreamFigures measureStream(const QString& dir, const Scenario& sc, int seconds)
     f.stallP99Ms = probe.quantileMs(0.99);
     f.stallCpuMs = probe.cpuAtWorstMs();
     f.stallsOver50 = probe.countOver(50);
-    f.seconds = double((lastNs ? lastNs : steadyNs()) - startNs) / 1e9;
+    f.seconds = elapsed;
     if (!peer->exited()) {
         // Too slow: stop the source, let the window take what is already on the line, then end it.
         ::kill(peer->pid(), SIGSTOP);
@@ -518,40 +575,108 @@ StreamFigures measureStream(const QString& dir, const Scenario& sc, int seconds)
     // The log: the echo line of the blank, then the received data.
     const QString log = form->ui->mmCOMin->text();
     f.logChars = log.size();
-    const QString data = log.mid(log.indexOf(QLatin1Char('\n')) + 1);
-
-    // What was sent, shown the way the page shows it; the log keeps every line break as "\n".
     const std::vector<std::uint8_t> all = peerBytes(sc, before + std::max<qint64>(f.sent, 0));
-    const std::uint8_t* bytes = all.data() + before;
-    const std::size_t n = all.size() - std::size_t(before);
-    QString expected;
-    if (sc.hexForm)
-        AppendHexForm(expected, bytes, n, sc.decorated);
-    else
-        AppendCharForm(expected, bytes, n, sc.decorated);
-    expected.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    expected.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    f.lost = lostIn(log.mid(log.indexOf(QLatin1Char('\n')) + 1), sc, all.data() + before,
+                    all.size() - std::size_t(before), f.shown);
+    f.rate = double(f.shown) / elapsed;
+    f.ok = true;
+    return f;
+}
 
-    // Characters a byte takes in these forms; a line break stands for the two bytes of its CR LF.
-    const int unit = sc.hexForm ? (sc.decorated ? 6 : 3) : (sc.decorated ? 5 : 1);
-    qsizetype same = 0;
-    const qsizetype common = std::min(data.size(), expected.size());
-    while (same < common && data[same] == expected[same])
-        ++same;
-    const qint64 breaks = QStringView(expected).first(same).count(QLatin1Char('\n'));
-    f.shown = (same - breaks) / unit + 2 * breaks;
-    f.lost = data == expected ? 0 : std::max<qint64>(f.sent - f.shown, 1);
-    f.rate = double(f.shown) / (sc.paced ? elapsed : f.seconds);
+constexpr int kBurstRounds = 5;
+constexpr int kPollMs = 50; // the driver's default poll period
+
+// Bursts of 2 MiB written by a thread of this process into a pseudo-terminal mapped as COM1 (a peer
+// process could not write as fast). Each round starts the writer at another point of the poll period,
+// so the rate holds the average wait for the tick; the rate counts from the first write to the last
+// byte counted by the window.
+StreamFigures measureBurst(const QString& dir, const Scenario& sc) {
+    StreamFigures f;
+    comlab::test::PtyPair pty{comlab::test::PtyPair::Master::Blocking};
+    const QString link = dir + QStringLiteral("/COM1");
+    QFile::remove(link);
+    if (!pty.ok() || !QFile::link(QString::fromStdString(pty.slave()), link)) {
+        std::fprintf(stderr, "%s: no pseudo-terminal\n", sc.name);
+        return f;
+    }
+    const std::vector<std::uint8_t> bytes = peerBytes(sc, kBurstBytes);
+    const std::string data(bytes.begin(), bytes.end());
+
+    auto form = makeWindow();
+    Spent receive;
+    qint64 lastNs = 0;
+    form->CPDrv->setOnReceiveData([&, w = form.get()](QObject* sender, void* p, DWORD size) {
+        timed(receive, [&] { w->CPDrvReceiveData(sender, p, size); });
+        if (w->RxByteCount >= kBurstBytes && lastNs == 0)
+            lastNs = steadyNs();
+    });
+    auto* app = static_cast<TimedApplication*>(QCoreApplication::instance());
+    app->paint = {};
+
+    double seconds = 0, cpu = 0;
+    for (int round = 0; round < kBurstRounds; ++round) {
+        if (!connectPort(*form)) {
+            std::fprintf(stderr, "%s: could not connect\n", sc.name);
+            QFile::remove(link);
+            return f;
+        }
+        showReceived(*form, sc);
+        form->btCOMinClrClick(form->ui->btCOMinClr);
+        form->btCountClrClick(form->ui->btCountClr);
+        // The poll timer started with the connect; its first tick comes a period later.
+        pump(kPollMs * (2 * round + 1) / (2 * kBurstRounds));
+
+        app->timing = true;
+        StallProbe probe;
+        probe.start();
+        const double c0 = cpuSeconds();
+        lastNs = 0;
+        const qint64 startNs = steadyNs();
+        std::thread feeder(feed, pty.master(), std::cref(data));
+        while (lastNs == 0 && steadyNs() - startNs < qint64(30) * 1000000000)
+            pump(2);
+        const qint64 endNs = lastNs ? lastNs : steadyNs();
+        seconds += double(endNs - startNs) / 1e9;
+        cpu += cpuSeconds() - c0;
+        const double stall = probe.stop();
+        if (stall > f.stallMs) {
+            f.stallMs = stall;
+            f.stallCpuMs = probe.cpuAtWorstMs();
+        }
+        f.stallsOver50 += probe.countOver(50);
+        f.stallP99Ms = std::max(f.stallP99Ms, probe.quantileMs(0.99));
+        app->timing = false;
+        if (lastNs == 0)
+            ::tcflush(pty.master(), TCIOFLUSH);
+        feeder.join();
+        pump(100);
+        form->btCOMoffClick(form->ui->btCOMoff);
+
+        qint64 shown = 0;
+        f.lost = std::max<qint64>(f.lost, 0) +
+                 lostIn(form->ui->mmCOMin->text(), sc, bytes.data(), bytes.size(), shown);
+        f.shown += shown;
+        f.sent += kBurstBytes;
+        f.counted += form->RxByteCount;
+        f.logChars = form->ui->mmCOMin->characterCount();
+    }
+    QFile::remove(link);
+    f.receive = receive;
+    f.paint = app->paint;
+    f.seconds = seconds;
+    f.cpuPct = cpu / seconds * 100.0;
+    f.rate = double(f.shown) / seconds;
     f.ok = true;
     return f;
 }
 
 void printStream(const char* name, const StreamFigures& s) {
-    std::printf("%-10s: receive handler %.2f s in all, longest %.1f ms (%.1f ms CPU); painting %.2f s, "
-                "longest %.1f ms (%.1f ms CPU); worst stall had %.1f ms CPU of the GUI thread\n",
-                name, double(s.receive.totalNs) / 1e9, double(s.receive.maxNs) / 1e6,
-                double(s.receive.cpuAtMaxNs) / 1e6, double(s.paint.totalNs) / 1e9,
-                double(s.paint.maxNs) / 1e6, double(s.paint.cpuAtMaxNs) / 1e6, s.stallCpuMs);
+    std::printf(
+        "%-10s: receive handler %.2f s in all (%.2f s CPU), longest %.1f ms (%.1f ms CPU); painting %.2f s "
+        "(%.2f s CPU), longest %.1f ms (%.1f ms CPU); worst stall had %.1f ms CPU of the GUI thread\n",
+        name, double(s.receive.totalNs) / 1e9, double(s.receive.cpuNs) / 1e9, double(s.receive.maxNs) / 1e6,
+        double(s.receive.cpuAtMaxNs) / 1e6, double(s.paint.totalNs) / 1e9, double(s.paint.cpuNs) / 1e9,
+        double(s.paint.maxNs) / 1e6, double(s.paint.cpuAtMaxNs) / 1e6, s.stallCpuMs);
     std::printf(
         "%-10s: cpu %.1f %% of a core, stall %.1f ms (bound %d; 99%% within %.1f ms, %lld over 50 ms), sent "
         "%lld, shown %lld, counted %lld, lost %lld, %.0f KiB/s shown over %.3f s, log %lld chars\n",
@@ -567,9 +692,10 @@ struct BareFigures {
     double pacedCpuPct = -1;
 };
 
-double bareRead(const QString& dir, const Scenario& sc, int seconds, double& cpuPct) {
+// The bare reader on a paced stream from the peer: CPU of reading alone.
+double barePaced(const QString& dir, const Scenario& sc, int seconds) {
     const QString statsFile = dir + QStringLiteral("/bare.stats");
-    const qint64 count = sc.paced ? qint64(kLineBytesPerSecond) * seconds : kBurstBytes;
+    const qint64 count = qint64(kLineBytesPerSecond) * seconds;
     std::string path;
     qint64 before = 0;
     auto peer = stoppedPeer(dir, sourceArgs(sc, count, statsFile), path, before);
@@ -597,7 +723,39 @@ double bareRead(const QString& dir, const Scenario& sc, int seconds, double& cpu
             got += n;
     }
     const double s = double(steadyNs() - t0) / 1e9;
-    cpuPct = (cpuSeconds() - c0) / s * 100.0;
+    ::close(fd);
+    return (cpuSeconds() - c0) / s * 100.0;
+}
+
+// The bare reader on a burst written by a thread of this process: what the pseudo-terminal allows.
+double bareBurst() {
+    comlab::test::PtyPair pty{comlab::test::PtyPair::Master::Blocking};
+    if (!pty.ok())
+        return -1;
+    const int fd = ::open(pty.slave().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    termios t{};
+    tcgetattr(fd, &t);
+    cfmakeraw(&t);
+    tcsetattr(fd, TCSANOW, &t);
+    const std::vector<std::uint8_t> bytes = peerBytes(kBurstChar, kBurstBytes);
+    const std::string data(bytes.begin(), bytes.end());
+    qint64 got = 0;
+    std::vector<char> buf(1 << 16);
+    const qint64 t0 = steadyNs();
+    std::thread feeder(feed, pty.master(), std::cref(data));
+    while (got < kBurstBytes) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 5000) <= 0)
+            break;
+        const ssize_t n = ::read(fd, buf.data(), buf.size());
+        if (n > 0)
+            got += n;
+    }
+    const double s = double(steadyNs() - t0) / 1e9;
+    ::tcflush(pty.master(), TCIOFLUSH);
+    feeder.join();
     ::close(fd);
     return double(got) / 1024.0 / s;
 }
@@ -662,19 +820,24 @@ int main(int argc, char** argv) {
     // The window's own boxes must not block the run; any box is reported.
     msgbox::MessageBoxRecorder recorder;
 
-    const IdleFigures idle = runs("idle") ? measureIdle(portsDir, idleSeconds) : IdleFigures{};
+    const bool streams = runs("char") || runs("lines") || runs("hex") || runs("hexdup");
+    const IdleFigures idle = runs("idle") || streams ? measureIdle(portsDir, idleSeconds) : IdleFigures{};
     std::printf("idle %d s: connected %.2f %% of a core, port closed %.2f %% (bound 1 %%)\n", idleSeconds,
                 idle.connectedPct, idle.closedPct);
+    // The streams run a 10 ms probe for stalls; what it costs by itself is taken off their figures.
+    const double probePct = streams ? measureProbe(portsDir, idleSeconds) : -1;
+    const double probeCost = probePct >= 0 && idle.connectedPct >= 0 ? probePct - idle.connectedPct : 0.0;
+    std::printf(
+        "stall probe: connected with the probe running %.2f %% of a core, the probe's own cost %.2f %%\n",
+        probePct, probeCost);
     std::fflush(stdout);
 
     // The bare reader first: the device's own ceiling for the burst, the cost of reading a paced stream.
     BareFigures bareReader;
-    if (runs("bare") || runs("burst")) {
-        double unused = 0;
-        bareReader.burstKiBs = bareRead(portsDir, kBurstChar, 0, unused);
-        if (runs("bare"))
-            bareRead(portsDir, kChar, quick ? 5 : 20, bareReader.pacedCpuPct);
-    }
+    if (runs("bare") || runs("burst"))
+        bareReader.burstKiBs = bareBurst();
+    if (runs("bare"))
+        bareReader.pacedCpuPct = barePaced(portsDir, kChar, quick ? 5 : 20);
     std::printf("bare reader: burst %.0f KiB/s, paced 25.6 KB/s stream %.2f %% of a core\n",
                 bareReader.burstKiBs, bareReader.pacedCpuPct);
     std::fflush(stdout);
@@ -701,17 +864,30 @@ int main(int argc, char** argv) {
     const qint64 pacedLost = lost;
     lost = 0;
     worstStall = 0;
-    const StreamFigures burstChar = stream(kBurstChar, runs("burst"));
-    const StreamFigures burstHex = stream(kBurstHex, runs("burst"));
+    auto burst = [&](const Scenario& sc) {
+        StreamFigures f;
+        if (runs("burst")) {
+            f = measureBurst(portsDir, sc);
+            printStream(sc.name, f);
+            std::fflush(stdout);
+            lost += f.ok ? f.lost : 1;
+        }
+        return f;
+    };
+    const StreamFigures burstChar = burst(kBurstChar);
+    const StreamFigures burstHex = burst(kBurstHex);
 
     for (const auto& b : recorder.boxes())
         std::printf("box: %s | %s\n", qPrintable(b.caption), qPrintable(b.text));
 
+    // Stream figures net of the stall probe's own cost; the raw ones are in the lines above.
+    auto net = [probeCost](const StreamFigures& f) { return f.cpuPct < 0 ? f.cpuPct : f.cpuPct - probeCost; };
     std::printf(
         "app: start %.0f ms, rss %.1f MB, idle %.2f %%, stream char %.1f %% lines %.1f %% hex %.1f %% "
-        "hexdup %.1f %% cpu (bounds %s, %s, %s, %s; bare reader %.2f %%), stall %.1f ms, lost %lld\n",
-        app.ms, app.rss, idle.connectedPct, chr.cpuPct, lines.cpuPct, hex.cpuPct, hexDup.cpuPct, kChar.bound,
-        kLines.bound, kHex.bound, kHexDup.bound, bareReader.pacedCpuPct, pacedStall,
+        "hexdup %.1f %% cpu (bounds %s, %s, %s, %s; the probe's %.2f %% taken off; bare reader %.2f %%), "
+        "stall %.1f ms, lost %lld\n",
+        app.ms, app.rss, idle.connectedPct, net(chr), net(lines), net(hex), net(hexDup), kChar.bound,
+        kLines.bound, kHex.bound, kHexDup.bound, probeCost, bareReader.pacedCpuPct, pacedStall,
         static_cast<long long>(pacedLost));
     std::printf(
         "burst: char %.0f KiB/s stall %.1f ms, hex %.0f KiB/s stall %.1f ms, lost %lld (bare reader %.0f "

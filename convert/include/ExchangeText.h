@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 // Hex codes separated by blanks (code 32 only; tabs, commas and the like belong to a token). Of a
@@ -33,3 +34,10 @@ QString ByteCharForm(std::uint8_t b, bool decorated);
 // bytes one by one, without allocating per byte.
 void AppendHexForm(QString& out, const std::uint8_t* data, std::size_t n, bool decorated);
 void AppendCharForm(QString& out, const std::uint8_t* data, std::size_t n, bool decorated);
+
+// The same forms in eight bits: one byte per character, each byte standing for the character that
+// VisibleChar gives it (a byte 0 for U+2400, every other byte for its character in the code page).
+// Half the size of the text, and made without a table lookup per byte. The character form without
+// decoration is the block itself.
+void AppendHexForm8(std::string& out, const std::uint8_t* data, std::size_t n, bool decorated);
+void AppendCharForm8(std::string& out, const std::uint8_t* data, std::size_t n, bool decorated);

@@ -161,6 +161,21 @@ TEST(ExchangeText, FormsOfEveryByte) {
         EXPECT_EQ(hex, "log:" + perByte[0][decorated]);
         EXPECT_EQ(ch, "log:" + perByte[1][decorated]);
     }
+    // The eight-bit forms are the same text, one byte per character.
+    for (bool decorated : {false, true}) {
+        std::string hex8 = "log:", ch8 = "log:";
+        AppendHexForm8(hex8, all.data(), 100, decorated);
+        AppendHexForm8(hex8, all.data() + 100, 156, decorated);
+        AppendCharForm8(ch8, all.data(), all.size(), decorated);
+        auto shown = [](const std::string& s) {
+            QString t = "log:";
+            for (std::size_t i = 4; i < s.size(); ++i)
+                t += VisibleChar(std::uint8_t(s[i]));
+            return t;
+        };
+        EXPECT_EQ(shown(hex8), "log:" + perByte[0][decorated]);
+        EXPECT_EQ(shown(ch8), "log:" + perByte[1][decorated]);
+    }
     QString untouched = "x";
     AppendHexForm(untouched, nullptr, 0, true);
     AppendCharForm(untouched, nullptr, 0, false);

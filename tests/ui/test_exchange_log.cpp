@@ -1,4 +1,6 @@
+#include "Cp1251.h"
 #include "ExchangeLog.h"
+#include "ExchangeText.h"
 
 #include <QAccessible>
 #include <QAction>
@@ -25,6 +27,17 @@ QString pattern(qsizetype n) {
     for (qsizetype i = 0; i < n; ++i)
         s += QChar(char16_t(u'a' + i % 23));
     return s;
+}
+
+// Appends through either door: text, or eight-bit text whose bytes stand for the characters
+// VisibleChar gives them (for the characters of the code page).
+void append(ExchangeLog& log, QStringView s, bool eightBit) {
+    if (!eightBit) {
+        log.appendText(s);
+        return;
+    }
+    const QByteArray bytes = StringToCp1251(s);
+    log.appendShown8(bytes.constData(), bytes.size());
 }
 
 // The line index of the log agrees with the text it holds.
@@ -87,18 +100,20 @@ TEST(ExchangeLog, AppendsOfAnySizeGiveTheirConcatenationOnOneLine) {
         {"empty appends", {0, 5, 0, kChunk, 0}},
     };
     for (const auto& c : cases) {
-        ExchangeLog log;
-        qsizetype total = 0;
-        for (qsizetype n : c.sizes)
-            total += n;
-        const QString source = pattern(total);
-        qsizetype offset = 0;
-        for (qsizetype n : c.sizes) {
-            log.appendText(QStringView(source).sliced(offset, n));
-            offset += n;
+        for (bool eightBit : {false, true}) {
+            ExchangeLog log;
+            qsizetype total = 0;
+            for (qsizetype n : c.sizes)
+                total += n;
+            const QString source = pattern(total);
+            qsizetype offset = 0;
+            for (qsizetype n : c.sizes) {
+                append(log, QStringView(source).sliced(offset, n), eightBit);
+                offset += n;
+            }
+            // Nothing inserted: the run is one line.
+            expectLinesMatch(log, source, c.name);
         }
-        // Nothing inserted: the run is one line.
-        expectLinesMatch(log, source, c.name);
     }
 }
 
@@ -121,12 +136,20 @@ TEST(ExchangeLog, CarriageReturnsAndLineFeedsMakeOneBreakEach) {
         {"many breaks", {"\r\n\r\n\n\r"}, "\n\n\n\n"},
         {"paragraph separator", {QString("a") + QChar(0x2029) + "b"}, "a\nb"},
         {"CR LF across a chunk's end", {pattern(kChunk - 1) + "\r", "\nb"}, pattern(kChunk - 1) + "\nb"},
+        {"CR LF split by a chunk's end", {pattern(kChunk - 1) + "\r\nb"}, pattern(kChunk - 1) + "\nb"},
+        {"breaks over chunks",
+         {QString("x\r\n").repeated(kChunk / 2 + 7)},
+         QString("x\n").repeated(kChunk / 2 + 7)},
     };
     for (const auto& c : cases) {
-        ExchangeLog log;
-        for (const auto& a : c.appends)
-            log.appendText(a);
-        expectLinesMatch(log, c.expected, c.name);
+        for (bool eightBit : {false, true}) {
+            if (eightBit && c.appends.front().contains(QChar(0x2029)))
+                continue; // not a character of the code page
+            ExchangeLog log;
+            for (const auto& a : c.appends)
+                append(log, a, eightBit);
+            expectLinesMatch(log, c.expected, c.name);
+        }
     }
 
     // A CR LF split by an echo line is not one pair: the LF after the echo is a line of its own.
@@ -161,6 +184,16 @@ TEST(ExchangeLog, EveryCharacterOtherThanLineBreaksRoundTrips) {
         for (qsizetype i = 0; i < c.text.size(); i += 100)
             appended.appendText(QStringView(c.text).mid(i, 100));
         EXPECT_EQ(appended.text(), c.text) << c.name;
+        // Eight-bit appends after text that made the last chunk wide.
+        QByteArray bytes;
+        for (int b = 0; b < 256; ++b)
+            if (b != '\n' && b != '\r')
+                bytes += char(b);
+        appended.appendShown8(bytes.constData(), bytes.size());
+        QString shown;
+        for (char b : bytes)
+            shown += VisibleChar(std::uint8_t(b));
+        expectLinesMatch(appended, c.text + shown, c.name);
         ExchangeLog set;
         set.setText(c.text);
         EXPECT_EQ(set.text(), c.text) << c.name;
@@ -411,7 +444,6 @@ TEST(ExchangeLog, ALongRunIsOneLineForEveryReader) {
     EXPECT_EQ(log.selectedText(), run.first(3));
     acc->editableTextInterface()->insertText(0, "Q");
     EXPECT_EQ(log.text(), "Q" + all);
-
 }
 
 TEST(ExchangeLog, AppendsReachTheViewOncePerTurnOfTheEventLoop) {
