@@ -8,7 +8,7 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdlib>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 
@@ -67,6 +67,23 @@ QString normalized(QStringView s) {
     return out;
 }
 
+// 2 MiB of fresh memory on a 2 MiB boundary, which the kernel may back with one huge page.
+std::shared_ptr<char> hugeSlab() {
+    const auto size = std::size_t(kSlab);
+    void* p = ::mmap(nullptr, 2 * size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+        return nullptr;
+    const auto start = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t aligned = (start + size - 1) & ~std::uintptr_t(size - 1);
+    if (aligned > start)
+        ::munmap(p, aligned - start);
+    if (const std::size_t tail = size - (aligned - start))
+        ::munmap(reinterpret_cast<void*>(aligned + size), tail);
+    auto* slab = reinterpret_cast<char*>(aligned);
+    ::madvise(slab, size, MADV_HUGEPAGE); // a hint; without it, plain pages
+    return std::shared_ptr<char>(slab, [](char* q) { ::munmap(q, std::size_t(kSlab)); });
+}
+
 } // namespace
 
 LogText::Chunk& LogText::newChunk(std::vector<Chunk>& chunks, bool slab) {
@@ -74,11 +91,7 @@ LogText::Chunk& LogText::newChunk(std::vector<Chunk>& chunks, bool slab) {
     if (slab && m_size >= kSlab) {
         if (!m_slab || m_slabUsed + ChunkChars > kSlab) {
             m_slabUsed = 0;
-            m_slab.reset();
-            if (void* p = std::aligned_alloc(std::size_t(kSlab), std::size_t(kSlab))) {
-                ::madvise(p, std::size_t(kSlab), MADV_HUGEPAGE); // a hint; without it, plain pages
-                m_slab = std::shared_ptr<char>(static_cast<char*>(p), [](char* q) { std::free(q); });
-            }
+            m_slab = hugeSlab();
         }
         if (m_slab) {
             // Shares the slab, which goes when its last chunk does.

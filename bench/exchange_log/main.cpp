@@ -2,7 +2,7 @@
 // that follow it (CPU time of the thread, median of 200 appends at each end), in two forms of received data:
 //   run    hexadecimal form without a line break, 15 KB per append: one line of 64 MB;
 //   lines  character form, 64 characters and CR LF per line, 31 lines (2046 received bytes) per append.
-// Memory is the growth of the process (resident set, and heap in use) per shown character. Beside each,
+// Memory is the growth of the process's resident set per shown character. Beside each,
 // a plain text edit fed the same way (up to 1 MB, or until one append takes a second) shows what the log
 // is built to avoid. Each measurement runs in a process of its own, so freed memory cannot hide growth.
 //
@@ -21,7 +21,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <malloc.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -53,11 +52,6 @@ long rssBytes() {
         return 0;
     const QList<QByteArray> fields = f.readAll().split(' ');
     return fields.size() > 1 ? fields[1].toLong() * sysconf(_SC_PAGESIZE) : 0;
-}
-
-long heapBytes() {
-    const struct mallinfo2 m = mallinfo2();
-    return long(m.uordblks + m.hblkhd);
 }
 
 // The appends of one form, as the exchange page makes them from received blocks.
@@ -110,7 +104,7 @@ double paint(QWidget& viewport) {
 
 struct Result {
     double first = 0, last = 0; // median ms of an append with its update, at the start and at the end
-    double rssPerChar = 0, heapPerChar = 0;
+    double rssPerChar = 0;
     qint64 chars = 0, lines = 0;
     bool ok = true;
 };
@@ -121,7 +115,7 @@ Result runLog(bool lines) {
     log.resize(696, 300);
     log.show();
     QApplication::processEvents();
-    const long rss0 = rssBytes(), heap0 = heapBytes();
+    const long rss0 = rssBytes();
     std::vector<double> total;
     qint64 held = 0, next = qint64(8) << 20;
     while (held < kTarget) {
@@ -132,10 +126,9 @@ Result runLog(bool lines) {
         total.push_back(a + paint(*log.viewport()));
         held += shownChars(b);
         if (held >= next) {
-            std::printf(
-                "  %s at %5.1f MB: %.3f ms per append and update, RSS %.2f B/char, heap %.2f B/char\n",
-                lines ? "lines" : "run", mb(held), median({total.end() - kAveraged, total.end()}),
-                double(rssBytes() - rss0) / double(held), double(heapBytes() - heap0) / double(held));
+            std::printf("  %s at %5.1f MB: %.3f ms per append and update, RSS %.2f B/char\n",
+                        lines ? "lines" : "run", mb(held), median({total.end() - kAveraged, total.end()}),
+                        double(rssBytes() - rss0) / double(held));
             std::fflush(stdout);
             next += qint64(8) << 20;
         }
@@ -144,7 +137,6 @@ Result runLog(bool lines) {
     r.chars = log.characterCount();
     r.lines = log.lineCount();
     r.rssPerChar = double(rssBytes() - rss0) / double(r.chars);
-    r.heapPerChar = double(heapBytes() - heap0) / double(r.chars);
     r.first = median({total.begin() + kWarmUp, total.begin() + kWarmUp + kAveraged});
     r.last = median({total.end() - kAveraged, total.end()});
 
@@ -169,7 +161,7 @@ Result runBaseline(bool lines) {
     edit.resize(696, 300);
     edit.show();
     QApplication::processEvents();
-    const long rss0 = rssBytes(), heap0 = heapBytes();
+    const long rss0 = rssBytes();
     std::vector<double> total;
     qint64 held = 0;
     double last = 0;
@@ -189,7 +181,6 @@ Result runBaseline(bool lines) {
     r.chars = held;
     r.lines = edit.blockCount();
     r.rssPerChar = double(rssBytes() - rss0) / double(held);
-    r.heapPerChar = double(heapBytes() - heap0) / double(held);
     // The baseline slows down fast: few appends, a short warm-up.
     const std::size_t warm = std::min<std::size_t>(5, total.size());
     const std::size_t n = std::min<std::size_t>(20, total.size() - warm);
@@ -204,7 +195,7 @@ Result runBaseline(bool lines) {
 Result inChild(int argc, char** argv, Result (*measure)(bool), bool lines) {
     int fds[2];
     if (pipe(fds) != 0)
-        return {0, 0, 0, 0, 0, 0, false};
+        return {0, 0, 0, 0, 0, false};
     std::fflush(stdout);
     const pid_t pid = fork();
     if (pid == 0) {
@@ -238,25 +229,24 @@ int main(int argc, char** argv) {
     const Result baseRun = inChild(argc, argv, runBaseline, false);
     const Result baseLines = inChild(argc, argv, runBaseline, true);
     auto show = [](const char* name, const Result& r) {
-        std::printf(
-            "%-14s append and update %.3f ms at 0, %.3f ms at %.1f MB (ratio %.2f); memory RSS %.2f, heap "
-            "%.2f bytes per char; %lld lines%s\n",
-            name, r.first, r.last, mb(r.chars), r.first > 0 ? r.last / r.first : 0.0, r.rssPerChar,
-            r.heapPerChar, static_cast<long long>(r.lines), r.ok ? "" : " (FAILED)");
+        std::printf("%-14s append and update %.3f ms at 0, %.3f ms at %.1f MB (ratio %.2f); memory RSS %.2f "
+                    "bytes per "
+                    "char; %lld lines%s\n",
+                    name, r.first, r.last, mb(r.chars), r.first > 0 ? r.last / r.first : 0.0, r.rssPerChar,
+                    static_cast<long long>(r.lines), r.ok ? "" : " (FAILED)");
     };
     show("log run", run);
     show("log lines", lines);
     show("baseline run", baseRun);
     show("baseline lines", baseLines);
-    // Per line beyond 1.5 bytes a character: what a line costs besides its text.
-    const double perLine =
-        lines.lines > 0 ? (lines.rssPerChar - 1.5) * double(lines.chars) / double(lines.lines) : 0;
+    // The bound for lines, 1.5 bytes a character and 16 a line, as bytes a character.
+    const double linesBound = lines.chars > 0 ? 1.5 + 16.0 * double(lines.lines) / double(lines.chars) : 0;
     std::printf(
         "exchange_log: run %.3f -> %.3f ms (ratio %.2f), %.2f B/char; lines %.3f -> %.3f ms (ratio %.2f), "
-        "%.2f B/char = 1.5 %+.1f B/line; baseline run %.2f -> %.2f ms at %.1f MB, %.2f B/char; baseline "
+        "%.2f B/char (bound %.2f); baseline run %.2f -> %.2f ms at %.1f MB, %.2f B/char; baseline "
         "lines %.2f -> %.2f ms at %.1f MB, %.2f B/char%s\n",
         run.first, run.last, run.first > 0 ? run.last / run.first : 0.0, run.rssPerChar, lines.first,
-        lines.last, lines.first > 0 ? lines.last / lines.first : 0.0, lines.rssPerChar, perLine,
+        lines.last, lines.first > 0 ? lines.last / lines.first : 0.0, lines.rssPerChar, linesBound,
         baseRun.first, baseRun.last, mb(baseRun.chars), baseRun.rssPerChar, baseLines.first, baseLines.last,
         mb(baseLines.chars), baseLines.rssPerChar, run.ok && lines.ok ? "" : ", FAILED");
     return run.ok && lines.ok ? 0 : 1;
