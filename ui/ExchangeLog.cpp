@@ -47,6 +47,22 @@ QString shownAlone(char16_t u) {
     return QString(QChar(u));
 }
 
+// A key that types text, by the rule of Qt's own text widgets: Ctrl and Ctrl+Shift are commands,
+// Alt and AltGr may type.
+bool acceptableInput(const QKeyEvent* e) {
+    const QString text = e->text();
+    if (text.isEmpty())
+        return false;
+    const QChar c = text.front();
+    if (c.category() == QChar::Other_Format)
+        return true;
+    const Qt::KeyboardModifiers mods = e->modifiers() & ~Qt::KeypadModifier;
+    if (mods == Qt::ControlModifier || mods == (Qt::ShiftModifier | Qt::ControlModifier))
+        return false;
+    return c.isPrint() || c.category() == QChar::Other_PrivateUse ||
+           (c.isHighSurrogate() && text.size() > 1 && text.at(1).isLowSurrogate());
+}
+
 // The accessibility framework learns of changes only when someone listens.
 template <typename Event> void tellAccessibility(Event&& event) {
     if (QAccessible::isActive())
@@ -720,10 +736,8 @@ bool ExchangeLog::handleKey(QKeyEvent* e) {
         insertText(u"\n");
         return true;
     }
-    const QString typed = e->text();
-    const bool command = e->modifiers() & (Qt::ControlModifier | Qt::MetaModifier);
-    if (!typed.isEmpty() && !command && (typed.front().isPrint() || typed.front().isSurrogate())) {
-        insertText(typed);
+    if (acceptableInput(e)) {
+        insertText(e->text());
         return true;
     }
     return false;
@@ -759,9 +773,16 @@ bool ExchangeLog::event(QEvent* e) {
             QKeySequence::Undo,
             QKeySequence::Redo,
         };
-        const bool command = k->modifiers() & (Qt::ControlModifier | Qt::MetaModifier);
-        const bool typed = !k->text().isEmpty() && !command && k->text().front().isPrint();
-        if (typed || std::any_of(std::begin(mine), std::end(mine), [k](auto key) { return k == key; })) {
+        // As Qt's text widgets: keys that type or move without a modifier beyond Shift.
+        const Qt::KeyboardModifiers mods = k->modifiers();
+        bool plain = mods == Qt::NoModifier || mods == Qt::ShiftModifier || mods == Qt::KeypadModifier;
+        if (plain && k->key() >= Qt::Key_Escape) {
+            const int editing[] = {Qt::Key_Return, Qt::Key_Enter,     Qt::Key_Delete, Qt::Key_Home,
+                                   Qt::Key_End,    Qt::Key_Backspace, Qt::Key_Left,   Qt::Key_Right,
+                                   Qt::Key_Up,     Qt::Key_Down,      Qt::Key_PageUp, Qt::Key_PageDown};
+            plain = std::find(std::begin(editing), std::end(editing), k->key()) != std::end(editing);
+        }
+        if (plain || std::any_of(std::begin(mine), std::end(mine), [k](auto key) { return k == key; })) {
             e->accept();
             return true;
         }
