@@ -18,6 +18,7 @@
 #include <QStyleHints>
 
 #include <cmath>
+#include <cstring>
 
 namespace {
 
@@ -319,11 +320,13 @@ void ExchangeLog::updateFonts() {
     m_font = f;
     m_raw = QRawFont::fromFont(m_font);
     const QFontMetricsF fm(m_font);
-    m_cellWidth = std::max<qreal>(1.0, fm.horizontalAdvance(QString(16, QLatin1Char('M'))) / 16);
+    m_advance = std::max<qreal>(1.0, fm.horizontalAdvance(QString(16, QLatin1Char('M'))) / 16);
+    m_cellWidth = std::ceil(m_advance - 0.05);
     m_rowHeight = std::max(1, int(std::ceil(fm.lineSpacing())));
     m_ascent = int(std::round(fm.ascent()));
     m_charKind.assign(65536, 0);
     m_glyph.assign(65536, 0);
+    m_cells.clear();
 }
 
 bool ExchangeLog::regularChar(char16_t u) const {
@@ -343,7 +346,7 @@ bool ExchangeLog::regularChar(char16_t u) const {
             const QList<quint32> glyphs =
                 m_raw.isValid() ? m_raw.glyphIndexesForString(QString(QChar(u))) : QList<quint32>();
             regular = glyphs.size() == 1 && glyphs[0] != 0 && m_raw.supportsCharacter(QChar(u)) &&
-                      std::abs(fm.horizontalAdvance(QChar(u)) - m_cellWidth) < 0.01;
+                      std::abs(fm.horizontalAdvance(QChar(u)) - m_advance) < 0.01;
             if (regular)
                 m_glyph[u] = glyphs[0];
         }
@@ -421,9 +424,34 @@ void ExchangeLog::paintRow(QPainter& p, qint64 line, int y, qint64 selFrom, qint
 
     qsizetype i = c0 - from;
     const qsizetype end = c1 - from;
+    const bool cells = cellsUsable();
+    if (cells) {
+        // The row's cells copied into one image and drawn at once; the characters drawn alone go on top.
+        const QImage& blank = cell(u' ', false);
+        const int cw = blank.width(), ch = blank.height();
+        const auto n = int(end - i);
+        if (m_rowImage.width() < n * cw || m_rowImage.height() != ch)
+            m_rowImage = QImage(std::max(n, int(cols)) * cw, ch, QImage::Format_RGB32);
+        const qsizetype bpl = m_rowImage.bytesPerLine();
+        uchar* bits = m_rowImage.bits();
+        for (int k = 0; k < n; ++k) {
+            const char16_t u = s[i + k].unicode();
+            const bool selected = from + i + k >= a && from + i + k < b;
+            const QImage& c = cell(regularChar(u) ? u : u' ', selected);
+            for (int row = 0; row < ch; ++row)
+                std::memcpy(bits + row * bpl + qsizetype(k) * cw * 4, c.constScanLine(row),
+                            std::size_t(cw) * 4);
+        }
+        p.drawImage(QRectF(xOf(c0), y, qreal(n) * m_cellWidth, m_rowHeight), m_rowImage,
+                    QRectF(0, 0, n * cw, ch));
+    }
     while (i < end) {
         const qint64 col = from + i;
         const char16_t u = s[i].unicode();
+        if (regularChar(u) && cells) {
+            ++i;
+            continue;
+        }
         if (regularChar(u)) {
             // A run of regular characters in one colour, drawn in one call.
             const bool selected = col >= a && col < b;
@@ -460,6 +488,45 @@ void ExchangeLog::paintRow(QPainter& p, qint64 line, int y, qint64 selFrom, qint
         drawAlone(shownAlone(u), xOf(col), 1);
         ++i;
     }
+}
+
+bool ExchangeLog::cellsUsable() const {
+    const qreal ratio = viewport()->devicePixelRatioF();
+    const auto whole = [](qreal v) { return std::abs(v - std::round(v)) < 1e-6; };
+    if (!m_raw.isValid() || !whole(m_cellWidth * ratio) || !whole(m_rowHeight * ratio))
+        return false;
+    const QPalette& pal = palette();
+    const QRgb colours[4] = {pal.color(QPalette::Base).rgb(), pal.color(QPalette::Text).rgb(),
+                             pal.color(QPalette::Highlight).rgb(),
+                             pal.color(QPalette::HighlightedText).rgb()};
+    if (ratio != m_cellRatio ||
+        !std::equal(std::begin(colours), std::end(colours), std::begin(m_cellColours))) {
+        m_cells.clear();
+        m_cellRatio = ratio;
+        std::copy(std::begin(colours), std::end(colours), std::begin(m_cellColours));
+    }
+    return true;
+}
+
+const QImage& ExchangeLog::cell(char16_t u, bool selected) const {
+    const quint32 key = u | (selected ? 0x10000u : 0u);
+    const auto it = m_cells.constFind(key);
+    if (it != m_cells.constEnd())
+        return *it;
+    QImage img(int(std::round(m_cellWidth * m_cellRatio)), int(std::round(m_rowHeight * m_cellRatio)),
+               QImage::Format_RGB32);
+    img.setDevicePixelRatio(m_cellRatio);
+    img.fill(QColor::fromRgb(m_cellColours[selected ? 2 : 0]));
+    if (m_glyph[u] != 0) {
+        QPainter tp(&img);
+        tp.setPen(QColor::fromRgb(m_cellColours[selected ? 3 : 1]));
+        QGlyphRun run;
+        run.setRawFont(m_raw);
+        run.setGlyphIndexes({m_glyph[u]});
+        run.setPositions({QPointF(0, 0)});
+        tp.drawGlyphRun(QPointF(0, m_ascent), run);
+    }
+    return *m_cells.insert(key, img);
 }
 
 void ExchangeLog::paintEvent(QPaintEvent* e) {
@@ -1033,7 +1100,7 @@ void ExchangeLog::resizeEvent(QResizeEvent* e) {
 
 void ExchangeLog::changeEvent(QEvent* e) {
     QAbstractScrollArea::changeEvent(e);
-    if (e->type() == QEvent::FontChange) {
+    if (e->type() == QEvent::FontChange || e->type() == QEvent::PaletteChange) {
         updateFonts();
         updateScrollBars();
         viewport()->update();

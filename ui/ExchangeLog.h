@@ -18,6 +18,8 @@
 #include <QAbstractScrollArea>
 #include <QBasicTimer>
 #include <QFont>
+#include <QHash>
+#include <QImage>
 #include <QList>
 #include <QPointer>
 #include <QRawFont>
@@ -163,6 +165,16 @@ private:
     QRawFont m_raw;
     mutable std::vector<std::uint8_t> m_charKind; // per UTF-16 unit: 0 unknown, 1 regular, 2 alone
     mutable std::vector<quint32> m_glyph;
+    qreal m_advance = 7; // the face's own advance; cells are as wide, rounded up to whole pixels
+
+    // Cells of regular characters, drawn once for each character and colour and copied from then on:
+    // copying a cell costs a fraction of drawing its glyph. Used where cells are whole device pixels.
+    const QImage& cell(char16_t u, bool selected) const;
+    bool cellsUsable() const;
+    mutable QHash<quint32, QImage> m_cells;
+    mutable QRgb m_cellColours[4] = {};
+    mutable qreal m_cellRatio = 0;
+    mutable QImage m_rowImage;
 
     bool m_syncPending = false;
     bool m_followRows = true;    // the view shows the last line and keeps showing it

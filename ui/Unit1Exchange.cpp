@@ -6,9 +6,80 @@
 #include "HexKit.h"
 #include "ui_Unit1.h"
 
+#include <QEvent>
 #include <QLabel>
+#include <QPainter>
+#include <QPixmap>
 
 #include <algorithm>
+
+namespace {
+
+// Makes a widget opaque by painting under it what the window shows there without it: its parents
+// then do not paint again each time it changes. A group box draws its frame and lays out its title
+// on every paint, which cost more than the counter in it. Until that picture is taken (and after
+// anything that may change it) the widget is left transparent.
+class OpaqueOverParents : public QObject {
+public:
+    explicit OpaqueOverParents(QWidget* widget) : QObject(widget), m_widget(widget) {
+        widget->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject*, QEvent* e) override {
+        switch (e->type()) {
+        case QEvent::Move:
+        case QEvent::Resize:
+        case QEvent::Show:
+        case QEvent::PaletteChange:
+        case QEvent::StyleChange:
+        case QEvent::ParentChange:
+            m_under = QPixmap();
+            m_widget->setAttribute(Qt::WA_OpaquePaintEvent, false);
+            break;
+        case QEvent::Paint:
+            if (m_grabbing)
+                return true; // what lies under it, without it
+            if (!m_under.isNull()) {
+                QPainter p(m_widget);
+                p.drawPixmap(0, 0, m_under);
+            } else if (!m_grabPending) {
+                // Taken outside a paint, which cannot start another.
+                m_grabPending = true;
+                QMetaObject::invokeMethod(
+                    this, [this] { grabUnder(); }, Qt::QueuedConnection);
+            }
+            break;
+        default:
+            break;
+        }
+        return false;
+    }
+
+private:
+    void grabUnder() {
+        m_grabPending = false;
+        QWidget* window = m_widget->window();
+        if (!m_widget->isVisible())
+            return;
+        const QRect area(m_widget->mapTo(window, QPoint()), m_widget->size());
+        QPixmap under(area.size() * m_widget->devicePixelRatioF());
+        under.setDevicePixelRatio(m_widget->devicePixelRatioF());
+        under.fill(m_widget->palette().window().color());
+        m_grabbing = true;
+        window->render(&under, QPoint(), QRegion(area));
+        m_grabbing = false;
+        m_under = under;
+        m_widget->setAttribute(Qt::WA_OpaquePaintEvent, true);
+    }
+
+    QWidget* m_widget;
+    QPixmap m_under;
+    bool m_grabbing = false;
+    bool m_grabPending = false;
+};
+
+} // namespace
 
 void TForm1::btOutCOMClick(QObject*) {
     // Even a refused line switches the window to the exchange: received data is shown from now on.
@@ -85,12 +156,14 @@ void TForm1::btCountClrClick(QObject*) {
 void TForm1::fixCounterSize() {
     // The counter changes with every block. A label whose size may change asks the layouts above it
     // to settle again, and the notebook answers that by painting its whole page: 20 times a second
-    // during a stream. A fixed size (twelve digits) ends the question at the label.
+    // during a stream. A fixed size (twelve digits) ends the question at the label, and an opaque
+    // label repaints alone.
     QLabel* label = ui->lbCount;
     const QMargins m = label->contentsMargins();
     const int digits = label->fontMetrics().horizontalAdvance(QStringLiteral("000000000000"));
     label->setFixedSize(std::max(label->minimumWidth(), digits + m.left() + m.right() + 2 * label->margin()),
                         label->sizeHint().height());
+    new OpaqueOverParents(label); // owned by the label
 }
 
 void TForm1::ShowReceivedBlock() {

@@ -530,6 +530,7 @@ StreamFigures measureStream(const QString& dir, const Scenario& sc, int seconds)
         return f;
     }
     showReceived(*form, sc);
+    pump(200); // the connect repaints the whole window: no part of the stream
 
     // The page's receive path, timed: the driver lends each block to this handler.
     Spent receive;
@@ -623,8 +624,9 @@ StreamFigures measureBurst(const QString& dir, const Scenario& sc) {
         showReceived(*form, sc);
         form->btCOMinClrClick(form->ui->btCOMinClr);
         form->btCountClrClick(form->ui->btCountClr);
-        // The poll timer started with the connect; its first tick comes a period later.
-        pump(kPollMs * (2 * round + 1) / (2 * kBurstRounds));
+        // The poll timer started with the connect; whole periods go by while the connect's repaint of
+        // the window is done, then the writer starts at this round's point of the period.
+        pump(4 * kPollMs + kPollMs * (2 * round + 1) / (2 * kBurstRounds));
 
         app->timing = true;
         StallProbe probe;
