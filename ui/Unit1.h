@@ -134,7 +134,11 @@ public:
     void SetStartButtons(bool enabled);
 
     // Shows a message box through the box service (recorded in tests).
-    void ShowBox(const QString& text, const QString& caption, int iconFlag);
+    void ShowBox(const QString& text, const QString& caption, int iconFlag,
+                 const QString& detailedText = QString());
+    // Why the last open of the port failed, in words: the device its name led to and the system's
+    // reason, as the platform kept them.
+    QString ConnectFailureReason() const;
     // The window's notice: caption "Внимание", the information icon.
     void ShowAttention(const QString& text);
     // A typed number as a signed 32-bit decimal; anything else gives nothing and the error box
@@ -150,6 +154,10 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // "COMn ведёт к <device>", or what stands in when the name leads nowhere or is no COM name.
+    static QString deviceLine(const std::string& portName, const std::string& device);
+    // A refused line setting in words, e.g. "7 бит данных".
+    static QString settingText(const platform::FailureDetail& detail);
     void connectHandlers();
     void filterKeys(QLineEdit* edit, void (TForm1::*handler)(QObject*, char&));
     void refreshPortTooltips();

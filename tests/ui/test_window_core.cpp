@@ -134,14 +134,37 @@ TEST(WindowCore, StartsClosedWithItsControlsTimersAndDriverSettings) {
 }
 
 TEST(WindowCore, FailedConnectShowsTheErrorLeavesSettingsOpenAndResetsTheTestPage) {
+    // The box's text stays as it is; the reason the platform kept goes into its details.
+    const auto at = [](const char* device, platform::LineSetting setting = platform::LineSetting::None,
+                       DWORD value = 0) {
+        platform::FailureDetail d;
+        d.device = device;
+        d.refused = setting;
+        d.refusedValue = value;
+        return d;
+    };
+    platform::FailureDetail held = at("/dev/ttyUSB0");
+    held.holderPid = 4242;
+    held.holderName = "minicom";
     struct Case {
         const char* why;
         bool addDevice;
         FakeOp failing;
+        DWORD error;
+        platform::FailureDetail detail;
+        const char* details;
     };
     const Case cases[] = {
-        {"no such device", false, FakeOp::CreateFileA},
-        {"settings refused", true, FakeOp::SetCommState},
+        {"no such device", false, FakeOp::CreateFileA, ERROR_FILE_NOT_FOUND, at("/dev/ttyUSB7"),
+         "COM1 ведёт к /dev/ttyUSB7\nТакого устройства нет."},
+        {"permission denied", true, FakeOp::CreateFileA, ERROR_ACCESS_DENIED, at("/dev/ttyS0"),
+         "COM1 ведёт к /dev/ttyS0\nНет прав на доступ к устройству. Последовательные порты обычно открыты "
+         "группе dialout: sudo usermod -aG dialout $USER, затем войдите в систему заново."},
+        {"busy", true, FakeOp::CreateFileA, ERROR_SHARING_VIOLATION, held,
+         "COM1 ведёт к /dev/ttyUSB0\nУстройство занято: его держит программа minicom (PID 4242)."},
+        {"1.5 stop bits refused", true, FakeOp::SetCommState, ERROR_INVALID_PARAMETER,
+         at("/dev/ttyS1", platform::LineSetting::StopBits, ONE5STOPBITS),
+         "COM1 ведёт к /dev/ttyS1\nУстройство не принимает настройку: 1,5 стоповых бита."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.why);
@@ -149,6 +172,7 @@ TEST(WindowCore, FailedConnectShowsTheErrorLeavesSettingsOpenAndResetsTheTestPag
         if (c.addDevice)
             w.fake.addDevice("\\\\.\\COM1");
         w.fake.setFailure(c.failing);
+        w.fake.setFailureReason(c.error, c.detail);
         auto& ui = w.ui();
         fakeRunningTest(*w.form);
 
@@ -158,6 +182,7 @@ TEST(WindowCore, FailedConnectShowsTheErrorLeavesSettingsOpenAndResetsTheTestPag
         EXPECT_EQ(w.boxes.boxes()[0].text, u(kConnectError));
         EXPECT_EQ(w.boxes.boxes()[0].caption, u("Ошибка установки связи"));
         EXPECT_EQ(w.boxes.boxes()[0].icon, 16);
+        EXPECT_EQ(w.boxes.boxes()[0].detailedText, u(c.details));
         EXPECT_FALSE(w.form->CPDrv->IsOpen());
         EXPECT_FALSE(w.fake.isOpen());
         EXPECT_EQ(ui.lbCOM->text(), u("Нет соединения"));
