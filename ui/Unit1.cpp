@@ -327,11 +327,13 @@ void TForm1::btCOMonClick(QObject*) {
     }
     ui->lbCOM->setText(status);
 
-    // 12. Whatever the outcome, the test page returns to idle.
+    // 12. Whatever the outcome, the test page returns to idle, the loopback test's time-out included:
+    // a test left running unseen would go on counting errors and sending into whatever runs next.
     SetStartButtons(true);
     ui->lbTestN->setText(QStringLiteral("  "));
     WorkMode = mdIdle;
     LoopRunning = false;
+    EnableTimer(trTest, false);
 }
 
 QString TForm1::ConnectFailureReason() const {
