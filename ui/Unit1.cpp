@@ -474,17 +474,22 @@ void TForm1::trRxTimer(QObject*) {
     EnableTimer(trRx, false);
 }
 
-void TForm1::SendCode(std::uint8_t code) {
-    if (!CPDrv->IsOpen()) {
-        ShowAttention(QStringLiteral("Нет соединения с COM-портом."));
-        return;
-    }
-    if (CPDrv->WriteByte(code)) {
+bool TForm1::SendCode(std::uint8_t code, bool report) {
+    if (CPDrv->IsOpen() && CPDrv->WriteByte(code)) {
         ui->spCOMTxled->setBrushColor(kLampTx);
         EnableTimer(trTx, true);
-    } else {
-        ShowSendFailure();
+        return true;
     }
+    if (report)
+        ReportSendFailure();
+    return false;
+}
+
+void TForm1::ReportSendFailure() {
+    if (!CPDrv->IsOpen())
+        ShowAttention(QStringLiteral("Нет соединения с COM-портом."));
+    else
+        ShowSendFailure();
 }
 
 void TForm1::ShowSendFailure() {
@@ -520,13 +525,15 @@ void TForm1::ReceiveDispatch(const void* DataPtr, DWORD DataSize) {
         const QByteArray block = RxBlock;
         const bool test = WorkMode == mdTest;
         const QPointer<TForm1> self(this);
+        // A byte that could not be answered ends the walk: each further one would wait out the write
+        // time-out again on a line that is not taking data.
         for (const char c : block) {
             if (!self || Closing())
                 return;
-            if (test)
-                TestOnByte(static_cast<std::uint8_t>(c));
-            else
-                StubOnByte(static_cast<std::uint8_t>(c));
+            const bool answered =
+                test ? TestOnByte(static_cast<std::uint8_t>(c)) : StubOnByte(static_cast<std::uint8_t>(c));
+            if (!answered)
+                return;
         }
         break;
     }

@@ -61,6 +61,8 @@ public:
     std::uint8_t TestCode = 0;
     std::int32_t TestCycles = 0;
     std::int32_t TestErrors = 0;
+    // The loopback test has shown its one failure box of this run: it goes on counting, quietly.
+    bool TestFailureShown = false;
     std::uint8_t ArrayCode = 0;
     std::int32_t ArrayIndex = 0;
     std::int32_t ArraySize = 0;
@@ -84,8 +86,12 @@ public:
     void trTxTimer(QObject* Sender);
     void trRxTimer(QObject* Sender);
 
-    void SendCode(std::uint8_t code);
+    // True when the byte went. A failure is reported in its box unless `report` is false; the caller
+    // may then report it later with ReportSendFailure.
+    bool SendCode(std::uint8_t code, bool report = true);
     void ShowSendFailure();
+    // The box of a send that failed: no connection, or a write that did not go.
+    void ReportSendFailure();
     void ReceiveDispatch(const void* DataPtr, DWORD DataSize);
 
     // --- Exchange page ---
@@ -112,10 +118,12 @@ public:
     void btMassClrClick(QObject* Sender);
     void edPosKeyPress(QObject* Sender, char& Key);
     void edMassKeyPress(QObject* Sender, char& Key);
-    void TestOnByte(std::uint8_t b);
-    void StubOnByte(std::uint8_t b);
-    void TestStep();
-    void ArrayStep();
+    // The per-byte entry points and the steps give false when their byte could not be sent: the rest
+    // of a received block is then left alone, and a run ends.
+    bool TestOnByte(std::uint8_t b);
+    bool StubOnByte(std::uint8_t b);
+    bool TestStep();
+    bool ArrayStep();
 
     // --- Modem lines ---
     void btOprosClick(QObject* Sender);

@@ -40,7 +40,9 @@ void TForm1::btOutCOMClick(QObject*) {
             ShowAttention(QStringLiteral("Нет соединения с COM-портом."));
             return;
         }
-        SendCode(b);
+        // The line ends at its first failed write: one box, not one per byte of a long line.
+        if (!SendCode(b))
+            return;
     }
 }
 
