@@ -378,29 +378,19 @@ void TCommPortDriver::PollTick(TMessage& msg) {
 
     const std::int16_t packetSize = m_packetSize;
     if (packetSize <= 0) {
-        // Everything counted, in pieces no larger than the buffer, one event per piece. When the count
-        // needed more than one piece, the queue is asked once more at the end: the system refills its
-        // queue while the pieces are read, and what it left there would otherwise hold up a fast
-        // sender until a later tick happens to empty the queue.
-        const bool pieces = waiting > m_buffer.size();
-        for (int round = 0; round < (pieces ? 2 : 1); ++round) {
-            if (round == 1) {
-                if (!ClearCommError(m_handle, &errors, &stat))
-                    break;
-                waiting = stat.cbInQue;
-            }
-            while (waiting > 0) {
-                const DWORD piece = std::min<DWORD>(waiting, static_cast<DWORD>(m_buffer.size()));
-                DWORD n = 0;
-                if (!ReadFile(m_handle, m_buffer.data(), piece, &n, nullptr) || n == 0)
-                    return;
-                n = std::min(n, piece);
-                waiting -= n;
-                if (m_onReceiveData)
-                    m_onReceiveData(this, m_buffer.data(), n);
-                if (!stillValid(packetSize))
-                    return;
-            }
+        // Everything counted, in pieces no larger than the buffer, one event per piece; what arrives
+        // meanwhile waits in the port's input queue for the next tick.
+        while (waiting > 0) {
+            const DWORD piece = std::min<DWORD>(waiting, static_cast<DWORD>(m_buffer.size()));
+            DWORD n = 0;
+            if (!ReadFile(m_handle, m_buffer.data(), piece, &n, nullptr) || n == 0)
+                return;
+            n = std::min(n, piece);
+            waiting -= n;
+            if (m_onReceiveData)
+                m_onReceiveData(this, m_buffer.data(), n);
+            if (!stillValid(packetSize))
+                return;
         }
         return;
     }

@@ -3,6 +3,7 @@
 // On failure errno says why; a refused open or line setting also keeps, for GetLastError, the device
 // and what it refused or who holds it.
 #include "device_holder.h"
+#include "input_queue.h"
 #include "platform/comm.h"
 #include "platform/ports.h"
 #include "termios2_rate.h"
@@ -21,6 +22,7 @@
 #include <string>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <system_error>
 #include <termios.h>
 #include <unistd.h>
 
@@ -28,6 +30,7 @@ namespace platform {
 namespace {
 
 using detail::applyDcb;
+using detail::InputQueue;
 using detail::makeRaw;
 using detail::sameSettings;
 
@@ -79,11 +82,14 @@ struct Port {
     DWORD outQueue = 0;
     serial_icounter_struct counts{};
     bool haveCounts = false;
+    // Received bytes wait here, not in the kernel; absent on a port opened for writing only.
+    std::unique_ptr<InputQueue> input;
 
     explicit Port(int f) : fd(f) {}
     Port(const Port&) = delete;
     Port& operator=(const Port&) = delete;
     ~Port() {
+        input.reset(); // the reader is joined before the descriptor goes
         // The output queue belongs to the device: an open that was refused (the device is busy, say)
         // must leave what the holder is sending alone.
         if (handedOut)
@@ -224,6 +230,8 @@ constexpr int kWaitSlice = 500;
 
 class TermiosDevice final : public CommDevice {
 public:
+    explicit TermiosDevice(std::size_t inputBound) : m_inputBound(inputBound) {}
+
     HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD, DWORD creation, DWORD) override {
         if (creation != OPEN_EXISTING) {
             errno = EINVAL;
@@ -272,6 +280,13 @@ public:
             return refuse(errno);
         if (!sameSettings(t, back))
             return refuse(EIO);
+        if (rd) {
+            try {
+                port->input = std::make_unique<InputQueue>(fd, m_inputBound);
+            } catch (const std::system_error& e) {
+                return refuse(e.code().value());
+            }
+        }
         const HANDLE h = port.get();
         // From here the port is a handle: its close drains what it queued.
         port->handedOut = true;
@@ -345,24 +360,32 @@ public:
         const bool tx = flags & (PURGE_TXABORT | PURGE_TXCLEAR);
         if (!rx && !tx)
             return TRUE;
-        return tcflush(port->fd.get(), rx && tx ? TCIOFLUSH : (rx ? TCIFLUSH : TCOFLUSH)) == 0;
+        const auto flush = [&] {
+            return tcflush(port->fd.get(), rx && tx ? TCIOFLUSH : (rx ? TCIFLUSH : TCOFLUSH)) == 0;
+        };
+        return rx && port->input ? port->input->purge(flush) : flush();
     }
 
     BOOL ClearCommError(HANDLE h, LPDWORD errors, COMSTAT* stat) override {
         auto port = find(h);
         if (!port)
             return fail(EBADF);
-        const int fd = port->fd.get();
-        int in = 0;
+        const InputQueue::Status in = port->input ? port->input->status() : InputQueue::Status{};
         int out = 0;
-        // A device that is gone (hung up, unplugged) answers EIO here.
-        if (ioctl(fd, TIOCINQ, &in) != 0 || ioctl(fd, TIOCOUTQ, &out) != 0)
-            return FALSE;
+        // A device that is gone (hung up, unplugged) answers EIO here. What it sent before is still
+        // counted and handed out; only then does the status fail.
+        if (ioctl(port->fd.get(), TIOCOUTQ, &out) != 0) {
+            if (in.queued == 0)
+                return FALSE;
+            out = 0;
+        } else if (in.queued == 0 && in.error != 0) {
+            return fail(in.error);
+        }
         if (errors)
-            *errors = lineErrors(*port);
+            *errors = lineErrors(*port) | (in.overflowed ? CE_RXOVER : 0);
         if (stat) {
             *stat = COMSTAT{};
-            stat->cbInQue = DWORD(std::max(in, 0));
+            stat->cbInQue = DWORD(std::min<std::size_t>(in.queued, std::numeric_limits<DWORD>::max()));
             stat->cbOutQue = DWORD(std::max(out, 0));
         }
         return TRUE;
@@ -372,58 +395,27 @@ public:
         auto port = find(h);
         if (!port)
             return fail(EBADF);
-        const int fd = port->fd.get();
+        if (!port->input) {
+            if (read)
+                *read = 0;
+            return fail(EBADF); // opened for writing only
+        }
         const COMMTIMEOUTS& to = port->timeouts;
-        auto* p = static_cast<unsigned char*>(buffer);
-        DWORD got = 0;
-        const auto start = Clock::now();
-        auto lastByte = start;
+        InputQueue::Limits limits;
         // MAXDWORD interval with no totals: return at once with what is there.
-        const bool immediate = to.ReadIntervalTimeout == MAXDWORD_ && to.ReadTotalTimeoutMultiplier == 0 &&
-                               to.ReadTotalTimeoutConstant == 0;
+        limits.immediate = to.ReadIntervalTimeout == MAXDWORD_ && to.ReadTotalTimeoutMultiplier == 0 &&
+                           to.ReadTotalTimeoutConstant == 0;
         const long long total =
             totalTimeoutMs(to.ReadTotalTimeoutConstant, to.ReadTotalTimeoutMultiplier, toRead);
-        const bool bounded = to.ReadTotalTimeoutConstant != 0 || to.ReadTotalTimeoutMultiplier != 0;
-        const bool interval = to.ReadIntervalTimeout != 0 && to.ReadIntervalTimeout != MAXDWORD_;
-
-        BOOL ok = TRUE;
-        while (got < toRead) {
-            const ssize_t r = ::read(fd, p + got, toRead - got);
-            if (r > 0) {
-                got += DWORD(r);
-                lastByte = Clock::now();
-                continue;
-            }
-            if (r < 0 && errno == EINTR)
-                continue;
-            if (r < 0 && errno != EAGAIN) {
-                ok = got > 0; // hand over what came; the next call reports the failure
-                break;
-            }
-            long long wait = kWaitSlice;
-            if (immediate)
-                wait = 0;
-            if (bounded)
-                wait = std::min(wait, std::max(0LL, total - msSince(start)));
-            if (got > 0 && interval)
-                wait = std::min(wait, std::max(0LL, (long long)to.ReadIntervalTimeout - msSince(lastByte)));
-            // Even with no time left, look once: a read of 0 may mean the far side is gone.
-            if (!waitFor(fd, POLLIN, int(wait))) {
-                ok = got > 0;
-                break;
-            }
-            if (wait == 0 || (bounded && msSince(start) >= total) ||
-                (got > 0 && interval && msSince(lastByte) >= to.ReadIntervalTimeout)) {
-                // One last look for what arrived during the wait.
-                const ssize_t last = ::read(fd, p + got, toRead - got);
-                if (last > 0)
-                    got += DWORD(last);
-                break;
-            }
-        }
+        // Past some decades a time-out is as good as none, and the clock's range stays safe.
+        if ((to.ReadTotalTimeoutConstant != 0 || to.ReadTotalTimeoutMultiplier != 0) && total < (1LL << 40))
+            limits.deadline = Clock::now() + std::chrono::milliseconds(total);
+        if (to.ReadIntervalTimeout != 0 && to.ReadIntervalTimeout != MAXDWORD_)
+            limits.interval = std::chrono::milliseconds(to.ReadIntervalTimeout);
+        const auto r = port->input->read(static_cast<unsigned char*>(buffer), toRead, limits);
         if (read)
-            *read = got;
-        return ok;
+            *read = DWORD(r.got);
+        return r.error ? fail(r.error) : TRUE;
     }
 
     BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD toWrite, LPDWORD written) override {
@@ -586,6 +578,7 @@ private:
         return e;
     }
 
+    const std::size_t m_inputBound;
     std::mutex m_mutex;
     std::map<HANDLE, std::shared_ptr<Port>> m_ports;
 };
@@ -593,8 +586,12 @@ private:
 } // namespace
 
 CommDevice& systemCommDevice() {
-    static TermiosDevice d;
+    static TermiosDevice d(kInputQueueBound);
     return d;
+}
+
+std::unique_ptr<CommDevice> makeTermiosDevice(std::size_t inputQueueBound) {
+    return std::make_unique<TermiosDevice>(inputQueueBound);
 }
 
 } // namespace platform

@@ -2,8 +2,13 @@
 # Installs the Debian 12 packages comlab needs to build, test and run, if any are missing.
 set -euo pipefail
 
+# qt6-tools-dev and qt6-l10n-tools build the translations; qt6-translations-l10n translates Qt's own
+# dialogs and menus (the tests look at the Russian ones).
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev libgtest-dev libgmock-dev
-          xvfb xauth socat desktop-file-utils fonts-dejavu-core ccache)
+          qt6-tools-dev qt6-l10n-tools qt6-translations-l10n
+          xvfb xauth socat desktop-file-utils fonts-dejavu-core ccache
+          # The UART lane (scripts/uart-lane.sh): a virtual machine with the kernel's serial driver.
+          qemu-system-x86 linux-image-cloud-amd64 busybox-static cpio)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -30,5 +30,5 @@ if [ ! -L "$ports/COM1" ]; then
     exit 1
 fi
 echo "comlab: COM1 is a virtual loopback device ($(readlink "$ports/COM1")): every byte sent comes back."
-echo "comlab: press \"Соединить\" with COM1 chosen; quitting comlab stops the device."
+echo "comlab: press \"Connect\" (\"Соединить\") with COM1 chosen; quitting comlab stops the device."
 COMLAB_PORTS_DIR="$ports" build/ui/comlab

@@ -197,8 +197,8 @@ void TForm1::refreshPortTooltips() {
     for (int i = 0; i < ui->cbCOM->count(); ++i) {
         const auto& target = i < int(targets.size()) ? targets[std::size_t(i)] : std::nullopt;
         const QString tip =
-            target ? QStringLiteral("COM%1 ведёт к %2").arg(i + 1).arg(QString::fromStdString(*target))
-                   : QStringLiteral("За COM%1 сейчас нет устройства").arg(i + 1);
+            target ? tr("COM%1 ведёт к %2").arg(QString::number(i + 1), QString::fromStdString(*target))
+                   : tr("За COM%1 сейчас нет устройства").arg(i + 1);
         // A tooltip that looks like markup is shown as markup; a device path is the user's to name.
         ui->cbCOM->setItemData(i, Qt::mightBeRichText(tip) ? Qt::convertFromPlainText(tip) : tip,
                                Qt::ToolTipRole);
@@ -210,11 +210,12 @@ void TForm1::ShowBox(const QString& text, const QString& caption, int iconFlag, 
 }
 
 void TForm1::ShowAttention(const QString& text) {
-    ShowBox(text, QStringLiteral("Внимание"), msgbox::IconInformation);
+    ShowBox(text, tr("Внимание"), msgbox::IconInformation);
 }
 
 std::optional<std::int32_t> TForm1::ConvertInteger(const QString& text) {
     const auto value = StrToInt(text);
+    // The number conversion's own report: English in every language, as it always was.
     if (!value && !Closing())
         ShowBox(QStringLiteral("'%1' is not a valid integer value.").arg(text), QStringLiteral("comlab"),
                 msgbox::IconError);
@@ -303,16 +304,15 @@ void TForm1::btCOMonClick(QObject*) {
     // 8-9. Open. Why it failed goes into the box's details.
     CPDrv->setCheckLineStatus(false);
     if (!CPDrv->IsOpen() && !CPDrv->OpenPort()) {
-        ShowBox(
-            QStringLiteral("Программа не может установить связь\r\nс заданным последовательным портом.\r\n"
-                           "Проверьте установки порта и попробуйте опять."),
-            QStringLiteral("Ошибка установки связи"), msgbox::IconError, ConnectFailureReason());
+        ShowBox(tr("Программа не может установить связь\r\nс заданным последовательным портом.\r\n"
+                   "Проверьте установки порта и попробуйте опять."),
+                tr("Ошибка установки связи"), msgbox::IconError, ConnectFailureReason());
     }
 
     // 10-11. The controls follow the outcome.
     QString status;
     if (CPDrv->IsOpen()) {
-        status = QStringLiteral("Соединение с портом \"%1\" ").arg(QString::fromStdString(CPDrv->PortName()));
+        status = tr("Соединение с портом \"%1\" ").arg(QString::fromStdString(CPDrv->PortName()));
         // Selections by code: no change handler runs, so btDTR/btRTS and their labels stay as they are.
         ui->cbRTSd->setCurrentIndex(1);
         ui->cbDTRd->setCurrentIndex(0);
@@ -322,7 +322,7 @@ void TForm1::btCOMonClick(QObject*) {
         // A device path is the user's to name: shown as it is, never as markup.
         ui->lbCOM->setToolTip(Qt::mightBeRichText(tip) ? Qt::convertFromPlainText(tip) : tip);
     } else {
-        status = QStringLiteral("Нет соединения");
+        status = tr("Нет соединения");
         ui->lbCOM->setToolTip(QString());
     }
     ui->lbCOM->setText(status);
@@ -431,17 +431,16 @@ void TForm1::btCOMoffClick(QObject*) {
         CPDrv->ClosePort();
         ShowConnected(false);
     }
-    ui->lbCOM->setText(QStringLiteral("Нет соединения"));
+    ui->lbCOM->setText(tr("Нет соединения"));
     ui->lbCOM->setToolTip(QString());
 }
 
 void TForm1::btTekClick(QObject*) {
     if (!CPDrv->IsOpen()) {
-        ui->mmTek->appendPlainText(QStringLiteral("Нет соединения"));
+        ui->mmTek->appendPlainText(tr("Нет соединения"));
         return;
     }
-    ui->mmTek->appendPlainText(
-        QStringLiteral("Соед. с портом \"%1\"").arg(QString::fromStdString(CPDrv->PortName())));
+    ui->mmTek->appendPlainText(tr("Соед. с портом \"%1\"").arg(QString::fromStdString(CPDrv->PortName())));
     ui->mmTek->appendPlainText(QStringLiteral("%1,%2,%3,%4")
                                    .arg(CPDrv->BaudRateValue())
                                    .arg(QLatin1String(kDataBitsText[CPDrv->DataBits()]))
@@ -487,12 +486,13 @@ bool TForm1::SendCode(std::uint8_t code, bool report) {
 
 void TForm1::ReportSendFailure() {
     if (!CPDrv->IsOpen())
-        ShowAttention(QStringLiteral("Нет соединения с COM-портом."));
+        ShowAttention(tr("Нет соединения с COM-портом."));
     else
         ShowSendFailure();
 }
 
 void TForm1::ShowSendFailure() {
+    // English in every language, as it always was: no tr().
     const QString text =
         CPDrv->CheckLineStatus()
             ? QStringLiteral("Could not send data.\r\nNo device connected to serial port or device is off. "

@@ -12,7 +12,7 @@ void TForm1::btOutCOMClick(QObject*) {
 
     const QString line = ui->edCOMout->text();
     if (line.isEmpty()) {
-        ShowAttention(QStringLiteral("Пустая строка на вывод."));
+        ShowAttention(tr("Пустая строка на вывод."));
         return;
     }
 
@@ -37,7 +37,7 @@ void TForm1::btOutCOMClick(QObject*) {
             return;
         // The port may close under us while a failed write's box is up: say so once, drop the rest.
         if (!CPDrv->IsOpen()) {
-            ShowAttention(QStringLiteral("Нет соединения с COM-портом."));
+            ShowAttention(tr("Нет соединения с COM-портом."));
             return;
         }
         // The line ends at its first failed write: one box, not one per byte of a long line.

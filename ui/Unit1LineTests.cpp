@@ -43,7 +43,7 @@ void pageBox(TForm1& form, const QString& text) {
 bool startFlush(TForm1& form) {
     form.CPDrv->setOutBufSize(2048);
     if (!form.CPDrv->FlushQueues(true, true)) {
-        pageBox(form, QStringLiteral("Входной и выходной буфера не сбрасываются."));
+        pageBox(form, TForm1::tr("Входной и выходной буфера не сбрасываются."));
         return false;
     }
     return true;
@@ -69,7 +69,7 @@ bool stillOurs(const QPointer<TForm1>& self, std::uint32_t serial) {
 void TForm1::btTestClick(QObject*) {
     if (!startFlush(*this))
         return;
-    enterMode(*this, mdTest, QStringLiteral(" Тест "));
+    enterMode(*this, mdTest, tr(" Тест "));
     TestCode = 255;
     TestCycles = 0;
     TestErrors = 0;
@@ -132,7 +132,7 @@ void TForm1::trTestTimer(QObject*) {
 void TForm1::btZagClick(QObject*) {
     if (!startFlush(*this))
         return;
-    enterMode(*this, mdStub, QStringLiteral(" Заглушка "));
+    enterMode(*this, mdStub, tr(" Заглушка "));
 }
 
 bool TForm1::StubOnByte(std::uint8_t b) {
@@ -152,7 +152,7 @@ bool TForm1::StubOnByte(std::uint8_t b) {
 void TForm1::btPosClick(QObject*) {
     if (!startFlush(*this))
         return;
-    const std::uint32_t serial = enterMode(*this, mdSequence, QStringLiteral("Последовательность. "));
+    const std::uint32_t serial = enterMode(*this, mdSequence, tr("Последовательность. "));
     const std::int32_t value = HexToInt(ui->edPos->text());
     const auto code = static_cast<std::uint8_t>(value & 0xFF);
     ui->lbPos->setText(hexByte(code) + QStringLiteral("H"));
@@ -161,14 +161,14 @@ void TForm1::btPosClick(QObject*) {
     QPointer<TForm1> self(this);
     while (LoopRunning) {
         if (!CPDrv->IsOpen()) {
-            pageBox(*this, QStringLiteral("COM-порт не подсоединен!."));
+            pageBox(*this, tr("COM-порт не подсоединен!."));
             return;
         }
         const bool sent = SendCode(code);
         if (!sent || !stillOurs(self, serial))
             return;
         if (!CPDrv->FlushQueues(true, false)) {
-            pageBox(*this, QStringLiteral("Входной буфер не сбрасывается."));
+            pageBox(*this, tr("Входной буфер не сбрасывается."));
             return;
         }
         QCoreApplication::processEvents();
@@ -186,18 +186,18 @@ void TForm1::btMassStartClick(QObject*) {
     // The size: empty, zero or above the limit is refused; a negative size sends a single byte.
     const QString text = ui->edMass->text();
     if (text.isEmpty()) {
-        pageBox(*this, QStringLiteral("Размер массива не задан или слишком велик."));
+        pageBox(*this, tr("Размер массива не задан или слишком велик."));
         return;
     }
     const auto size = ConvertInteger(text);
     if (!size)
         return;
     if (*size == 0 || *size > kArrayLimit) {
-        pageBox(*this, QStringLiteral("Размер массива не задан или слишком велик."));
+        pageBox(*this, tr("Размер массива не задан или слишком велик."));
         return;
     }
 
-    const std::uint32_t serial = enterMode(*this, mdArray, QStringLiteral(" Массив "));
+    const std::uint32_t serial = enterMode(*this, mdArray, tr(" Массив "));
     ArrayCode = 0;
     ArrayIndex = 1;
     ArraySum = 0;
@@ -208,7 +208,7 @@ void TForm1::btMassStartClick(QObject*) {
     QPointer<TForm1> self(this);
     while (LoopRunning && ArrayRunning) {
         if (!CPDrv->IsOpen()) {
-            pageBox(*this, QStringLiteral("COM-порт не подсоединен!."));
+            pageBox(*this, tr("COM-порт не подсоединен!."));
             return;
         }
         const bool sent = ArrayStep();
@@ -216,7 +216,7 @@ void TForm1::btMassStartClick(QObject*) {
         if (!sent || !stillOurs(self, serial))
             return;
         if (!CPDrv->FlushQueues(true, false)) {
-            pageBox(*this, QStringLiteral("Входной буфер не сбрасывается."));
+            pageBox(*this, tr("Входной буфер не сбрасывается."));
             return;
         }
     }

@@ -9,12 +9,12 @@
 namespace {
 
 QString lineText(TLineStatus lines, TLineStatus bit) {
-    return (lines & bit) ? QStringLiteral("+12 В") : QStringLiteral("-12 В (воздух)");
+    return (lines & bit) ? TForm1::tr("+12 В") : TForm1::tr("-12 В (воздух)");
 }
 
 // The label text for the state applied to an output line; item 0 raises it, item 1 drops it.
 QString appliedText(bool raised) {
-    return raised ? QStringLiteral("+12 В (выкл)") : QStringLiteral("-12 В (вкл)");
+    return raised ? TForm1::tr("+12 В (выкл)") : TForm1::tr("-12 В (вкл)");
 }
 
 } // namespace
@@ -31,11 +31,11 @@ void TForm1::ShowInputLines() {
 void TForm1::btOprosClick(QObject*) {
     if (PollingOn) {
         // Stops whatever the check box says now.
-        ui->btOpros->setText(QStringLiteral("Опрос"));
+        ui->btOpros->setText(tr("Опрос"));
         PollingOn = false;
         EnableTimer(trOpros, false);
     } else if (ui->cbOpros->isChecked()) {
-        ui->btOpros->setText(QStringLiteral("Остановить"));
+        ui->btOpros->setText(tr("Остановить"));
         PollingOn = true;
         ShowInputLines();
         EnableTimer(trOpros, true);

@@ -1,5 +1,6 @@
 // comlab: a terminal and line tester for one serial port.
 #include "FirstPaintMarker.h"
+#include "Language.h"
 #include "Unit1.h"
 
 #include <QApplication>
@@ -8,6 +9,8 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("comlab"));
     QApplication::setApplicationDisplayName(QStringLiteral("comlab"));
+    // Before the window: its texts are translated as it is built.
+    const Translations translations(SystemLanguage());
     TForm1 form;
     if (qEnvironmentVariableIsSet("COMLAB_BENCH_MARKERS"))
         app.installEventFilter(new FirstPaintMarker(&form));

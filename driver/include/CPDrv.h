@@ -8,9 +8,8 @@
 //
 // Choices of this implementation:
 // - A tick drains everything the input queue reports, in pieces of at most InBufSize bytes, raising one
-//   event per piece; a read never passes the end of the receive buffer. When the count needed more
-//   than one piece, the queue is asked once more at the end of the tick and what it reports is read
-//   too, so bytes the system moved up meanwhile do not stall a fast sender.
+//   event per piece; a read never passes the end of the receive buffer. The platform fills the
+//   port's input queue between ticks, so one count per tick keeps up with a fast sender.
 // - A tick that arrives while a handler of an earlier tick still runs (inside a modal box, say) is
 //   skipped, so the buffer a handler holds is never overwritten under it.
 // - A failed status query counts as empty queues.

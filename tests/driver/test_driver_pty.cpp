@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -141,6 +142,47 @@ TEST_F(DriverPty, MegabyteStreamArrivesWholeAndInOrder) {
     ASSERT_EQ(received.size(), kTotal);
     EXPECT_TRUE(received == sent);
     EXPECT_GT(events, 0u);
+}
+
+// A terminal holds at most 4095 bytes, but the port's own queue holds far more, so packets larger than
+// that complete: up to the largest receive buffer, which a larger request is cut to.
+TEST_F(DriverPty, PacketsLargerThanTheTerminalHoldsComplete) {
+    struct Case {
+        std::int16_t requested;
+        DWORD expected;
+    };
+    for (const Case c : {Case{8192, 8192}, Case{6000, 6000}, Case{20000, 8192}}) {
+        SCOPED_TRACE(c.requested);
+        Pty far;
+        ASSERT_TRUE(far.ok());
+        TCommPortDriver d;
+        d.setPortName(far.slave());
+        d.setPacketSize(c.requested);
+        EXPECT_EQ(d.PacketSize(), std::int16_t(c.expected));
+        EXPECT_EQ(d.InBufSize(), c.expected);
+        std::vector<std::string> packets;
+        d.setOnReceivePacket(
+            [&](QObject*, void* p, DWORD n) { packets.emplace_back(static_cast<char*>(p), n); });
+        d.setPollingDelay(10);
+        ASSERT_TRUE(d.OpenPort());
+
+        std::string sent(2 * c.expected + 100, '\0');
+        for (std::size_t i = 0; i < sent.size(); ++i)
+            sent[i] = char((i * 7 + (i >> 8)) & 0xff);
+        std::size_t written = 0;
+        QElapsedTimer t;
+        t.start();
+        while (packets.size() < 2 && t.elapsed() < 20000) {
+            const ssize_t r = ::write(far.master(), sent.data() + written, sent.size() - written);
+            if (r > 0)
+                written += std::size_t(r);
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        }
+        pump(100); // the short rest stays queued: no time-out is set
+        ASSERT_EQ(packets.size(), 2u);
+        EXPECT_TRUE(packets[0] == sent.substr(0, c.expected));
+        EXPECT_TRUE(packets[1] == sent.substr(c.expected, c.expected));
+    }
 }
 
 TEST_F(DriverPty, FarSideHangsUp) {

@@ -12,12 +12,14 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <poll.h>
 #include <string>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -485,6 +487,191 @@ TEST(TermiosHangup, FarSideGoneFailsPromptlyAndClosesCleanly) {
     EXPECT_EQ(n, 0u);
     COMSTAT st;
     DWORD errors = 0;
+    EXPECT_FALSE(ClearCommError(port.h(), &errors, &st));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
+    EXPECT_TRUE(port.close());
+}
+
+// ---- the port's own input queue ----
+
+// Installs a termios device side with the given input bound for the life of the object.
+class QueueBound {
+public:
+    explicit QueueBound(std::size_t bound)
+        : m_device(bound == kBoundOfTheSystem ? nullptr : platform::makeTermiosDevice(bound)),
+          m_previous(platform::setCommDevice(m_device ? m_device.get() : &platform::systemCommDevice())) {}
+    ~QueueBound() { platform::setCommDevice(m_previous); }
+    QueueBound(const QueueBound&) = delete;
+    QueueBound& operator=(const QueueBound&) = delete;
+    static constexpr std::size_t kBoundOfTheSystem = 0;
+
+private:
+    std::unique_ptr<platform::CommDevice> m_device;
+    platform::CommDevice* m_previous;
+};
+
+std::string pattern(std::size_t n, unsigned seed = 0) {
+    std::string s(n, '\0');
+    for (std::size_t i = 0; i < n; ++i)
+        s[i] = char((i * 131 + (i >> 12) + seed) & 0xff);
+    return s;
+}
+
+// Writes everything into the far side, waiting for room while the port's reader drains it.
+void sendAll(int master, const std::string& bytes) {
+    std::size_t done = 0;
+    const auto end = std::chrono::steady_clock::now() + 60s;
+    while (done < bytes.size() && std::chrono::steady_clock::now() < end) {
+        const ssize_t r = ::write(master, bytes.data() + done, bytes.size() - done);
+        if (r > 0) {
+            done += std::size_t(r);
+        } else {
+            pollfd p{master, POLLOUT, 0};
+            ::poll(&p, 1, 20);
+        }
+    }
+    ASSERT_EQ(done, bytes.size());
+}
+
+// Takes everything queued (the bytes are there already; the short time-outs end the read).
+std::string readAll(HANDLE h, std::size_t n) {
+    std::string got(n, '\0');
+    DWORD r = 0;
+    EXPECT_TRUE(ReadFile(h, got.data(), DWORD(n), &r, nullptr));
+    got.resize(r);
+    return got;
+}
+
+// Line errors reported by one status query, with the count of bytes queued.
+DWORD errorsNow(HANDLE h, DWORD* queued = nullptr) {
+    COMSTAT st;
+    DWORD errors = 0;
+    EXPECT_TRUE(ClearCommError(h, &errors, &st));
+    if (queued)
+        *queued = st.cbInQue;
+    return errors;
+}
+
+// A full queue keeps its oldest bytes. Without flow control the newest are dropped and the next status
+// query reports CE_RXOVER, once; under input flow control the reader stops instead, the kernel holds the
+// far side back, and nothing is lost. The counts on the way go far past the 4095 bytes a terminal holds.
+TEST(TermiosQueue, FullQueueKeepsTheOldestAndNeverLosesSilently) {
+    struct Case {
+        const char* name;
+        std::size_t bound;
+        bool rtsCts, xonXoff;
+    };
+    const Case cases[] = {
+        {"no flow control", 64 * 1024, false, false},
+        {"RTS/CTS", 64 * 1024, true, false},
+        {"XOFF on input", 64 * 1024, false, true},
+        {"the system's bound", QueueBound::kBoundOfTheSystem, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QueueBound device(c.bound);
+        const std::size_t bound = c.bound ? c.bound : platform::kInputQueueBound;
+        Pty pty;
+        ASSERT_TRUE(pty.ok());
+        Port port(pty.slave());
+        ASSERT_TRUE(port.ok());
+        DCB d = lineDcb();
+        if (c.rtsCts) {
+            d.fRtsControl = RTS_CONTROL_HANDSHAKE;
+            d.fOutxCtsFlow = 1;
+        }
+        d.fInX = c.xonXoff; // XOFF sent when full; the far side's DC1/DC3 still arrive as data
+        ASSERT_TRUE(SetCommState(port.h(), &d));
+        setTimeouts(port.h());
+
+        const std::string oldest = pattern(bound);
+        sendAll(pty.master(), oldest);
+        ASSERT_TRUE(waitInQueue(port.h(), DWORD(bound)));
+        // The newest bytes, small enough to stay in the kernel if the reader holds off.
+        const std::string newest(100, 'N');
+        pty.send(newest);
+
+        if (c.rtsCts || c.xonXoff) {
+            EXPECT_TRUE(pty.quiet()); // nothing to do with the far side: the reader just waits
+            DWORD queued = 0;
+            EXPECT_EQ(errorsNow(port.h(), &queued), 0u);
+            EXPECT_EQ(queued, bound);
+            EXPECT_TRUE(readAll(port.h(), bound) == oldest);
+            ASSERT_TRUE(waitInQueue(port.h(), DWORD(newest.size())));
+            EXPECT_EQ(readAll(port.h(), newest.size()), newest);
+            continue;
+        }
+        DWORD errors = 0;
+        DWORD queued = 0;
+        for (int i = 0; i < 600 && !(errors & CE_RXOVER); ++i) {
+            errors = errorsNow(port.h(), &queued);
+            if (!(errors & CE_RXOVER))
+                ::poll(nullptr, 0, 5);
+        }
+        EXPECT_EQ(errors, DWORD(CE_RXOVER));
+        EXPECT_EQ(queued, bound);
+        EXPECT_EQ(errorsNow(port.h()), 0u); // reported once
+        EXPECT_TRUE(readAll(port.h(), bound) == oldest);
+        // With room again, what comes next is queued as usual.
+        pty.send("after");
+        ASSERT_TRUE(waitInQueue(port.h(), 5));
+        EXPECT_EQ(readAll(port.h(), 5), "after");
+    }
+}
+
+// A purge empties what the reader already took as well as the kernel's queue, also when it meets the
+// reader in the middle of a stream: nothing sent before the purge shows up after it.
+TEST(TermiosQueue, PurgeEmptiesWhatTheReaderTookToo) {
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    Port port(pty.slave());
+    ASSERT_TRUE(port.ok());
+    setTimeouts(port.h());
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        // A stream of 'a' that the reader is busy taking in when the purge comes.
+        std::thread writer([&] {
+            const std::string chunk(4096, 'a');
+            for (int i = 0; i < 16; ++i)
+                if (::write(pty.master(), chunk.data(), chunk.size()) < 0)
+                    ::poll(nullptr, 0, 1);
+        });
+        writer.join();
+        EXPECT_TRUE(
+            PurgeComm(port.h(), round % 2 ? PURGE_RXCLEAR : PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXCLEAR));
+        EXPECT_EQ(inQueue(port.h()), 0u);
+        pty.send("bcd");
+        ASSERT_TRUE(waitInQueue(port.h(), 3));
+        EXPECT_EQ(readAll(port.h(), 64), "bcd");
+    }
+}
+
+// The far side hangs up after sending: the bytes already queued are counted and read first, and only
+// then do the status query and the read fail.
+TEST(TermiosQueue, HangUpAfterDataHandsTheDataOverFirst) {
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    Port port(pty.slave());
+    ASSERT_TRUE(port.ok());
+    COMMTIMEOUTS slow{0, 0, 2000, 0, 2000}; // a wait the hang-up must cut short
+    ASSERT_TRUE(SetCommTimeouts(port.h(), &slow));
+    pty.send("last words");
+    ASSERT_TRUE(waitInQueue(port.h(), 10));
+    pty.hangUp();
+
+    COMSTAT st;
+    DWORD errors = 0;
+    ASSERT_TRUE(ClearCommError(port.h(), &errors, &st));
+    EXPECT_EQ(st.cbInQue, 10u);
+    char buf[64];
+    DWORD n = 0;
+    EXPECT_TRUE(ReadFile(port.h(), buf, 4, &n, nullptr));
+    EXPECT_EQ(std::string(buf, n), "last");
+    EXPECT_TRUE(ReadFile(port.h(), buf, sizeof buf, &n, nullptr)); // what is left, then the wait ends
+    EXPECT_EQ(std::string(buf, n), " words");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(ReadFile(port.h(), buf, sizeof buf, &n, nullptr));
+    EXPECT_EQ(n, 0u);
     EXPECT_FALSE(ClearCommError(port.h(), &errors, &st));
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
     EXPECT_TRUE(port.close());

@@ -1,5 +1,6 @@
 // The window as built from its form: every control's kind, caption, items and starting state, and a
-// layout that fits 696 x 481 without clipping any caption.
+// layout that fits 696 x 481 without clipping any caption, in Russian and in English.
+#include "Language.h"
 #include "ui_Unit1.h"
 
 #include <QAbstractButton>
@@ -21,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 
 namespace {
 
@@ -429,7 +431,7 @@ TEST(Layout, WindowOpensAtItsSizeWithAreasInProportion) {
     EXPECT_GE(win.ui.mmCOMin->width(), win.ui.tnMain->widget(0)->width() * 9 / 10);
 }
 
-TEST(Layout, NoCaptionIsClippedOnAnyPage) {
+void expectNoCaptionClipped() {
     Window win;
     win.w.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&win.w));
@@ -468,6 +470,17 @@ TEST(Layout, NoCaptionIsClippedOnAnyPage) {
         }
     }
     EXPECT_EQ(win.w.size(), QSize(696, 481));
+}
+
+// In the source language and in English.
+TEST(Layout, NoCaptionIsClippedOnAnyPage) {
+    for (const bool english : {false, true}) {
+        SCOPED_TRACE(english ? "English" : "Russian");
+        std::optional<Translations> translations;
+        if (english)
+            translations.emplace(UiLanguage::English);
+        expectNoCaptionClipped();
+    }
 }
 
 } // namespace

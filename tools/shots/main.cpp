@@ -1,5 +1,7 @@
 // comlab-shots OUTDIR: renders the window, each notebook page in turn, to PNG files, so the window can
-// be looked at without a display.
+// be looked at without a display. The window speaks the session's language, as comlab does; English
+// pages get files of their own (comlab-en-1-exchange.png, ...).
+#include "Language.h"
 #include "Unit1.h"
 #include "ui_Unit1.h"
 
@@ -23,6 +25,9 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    const Translations translations(SystemLanguage());
+    const QString prefix = translations.language() == UiLanguage::English ? QStringLiteral("comlab-en-")
+                                                                          : QStringLiteral("comlab-");
     TForm1 form;
     form.show();
     const char* const names[] = {"exchange", "tests", "lines"};
@@ -30,7 +35,7 @@ int main(int argc, char** argv) {
         form.ui->tnMain->setCurrentIndex(i);
         QApplication::processEvents();
         const QString file =
-            out.filePath(QStringLiteral("comlab-%1-%2.png").arg(i + 1).arg(QLatin1String(names[i])));
+            out.filePath(prefix + QStringLiteral("%1-%2.png").arg(i + 1).arg(QLatin1String(names[i])));
         if (!form.grab().save(file)) {
             std::fprintf(stderr, "comlab-shots: cannot write %s\n", qPrintable(file));
             return 1;

@@ -5,7 +5,9 @@
 // On Linux the calls are carried out by a CommDevice (termios by default); tests install a fake one.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 using BOOL = int;
@@ -216,8 +218,13 @@ public:
     virtual BOOL GetCommModemStatus(HANDLE h, LPDWORD modemStat) = 0;
 };
 
-// The implementation over termios.
+// The implementation over termios. Each port keeps up to kInputQueueBound received bytes of its own.
 CommDevice& systemCommDevice();
+inline constexpr std::size_t kInputQueueBound = std::size_t(16) << 20;
+
+// Another device side over termios whose ports keep at most `inputQueueBound` received bytes, so a test
+// can reach a full input queue cheaply.
+std::unique_ptr<CommDevice> makeTermiosDevice(std::size_t inputQueueBound);
 
 // Installs the device side used by the calls above and returns the one it replaces. Null restores the
 // system's own. The caller keeps ownership.

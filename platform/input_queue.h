@@ -1,0 +1,130 @@
+// The port's own input queue. A terminal device holds only about 4 KiB of input, so a program that
+// empties it on a timer caps intake far below what a USB adapter streams, and what the device cannot
+// hold is lost on the device. A reader thread therefore drains the descriptor as data arrives into a
+// bounded queue of our own, as the Windows serial driver fills its input queue between reads.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+namespace platform::detail {
+
+// Bytes in fixed-size chunks: appending and taking never move what is already stored, so a queue of
+// many megabytes costs no large copies. Not thread-safe by itself.
+class ChunkQueue {
+public:
+    static constexpr std::size_t kChunk = 64 * 1024;
+
+    std::size_t size() const { return m_size; }
+    // Contiguous room at the tail (a fresh chunk when the last one is full): fill it, then commit().
+    unsigned char* tail(std::size_t& room);
+    void commit(std::size_t n);
+    // Moves up to `n` bytes from the head into `out`; returns how many.
+    std::size_t take(unsigned char* out, std::size_t n);
+    void clear();
+
+private:
+    struct Chunk {
+        std::unique_ptr<unsigned char[]> bytes;
+        std::size_t begin = 0;
+        std::size_t end = 0;
+    };
+    std::deque<Chunk> m_chunks;
+    std::unique_ptr<unsigned char[]> m_spare; // one emptied chunk kept, so a steady stream allocates nothing
+    std::size_t m_size = 0;
+};
+
+// A reader thread that drains a terminal descriptor into a ChunkQueue of at most `bound` bytes.
+//
+// When the queue is full, the oldest data stays and the newest is read and dropped, and the next
+// status() says so once. Under input flow control (RTS/CTS or XON/XOFF) the reader stops reading
+// instead, so the kernel holds the far side back and nothing is lost. A hang-up, end of file or read
+// error stops the reader; what was queued before it is still handed out, and only then is the error
+// reported.
+class InputQueue {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // Starts reading `fd`, which the caller keeps open until this object is gone. Throws
+    // std::system_error when no thread or wake-up descriptor can be had.
+    InputQueue(int fd, std::size_t bound);
+    ~InputQueue(); // stops and joins the reader
+    InputQueue(const InputQueue&) = delete;
+    InputQueue& operator=(const InputQueue&) = delete;
+
+    struct Status {
+        std::size_t queued = 0;
+        bool overflowed = false; // data was dropped since the last status(); cleared by asking
+        int error = 0;           // errno of the hang-up or read error that stopped the reader, or 0
+    };
+    Status status();
+
+    // How long read() waits: not at all, until a deadline, and/or until a gap after the last byte.
+    struct Limits {
+        bool immediate = false;
+        std::optional<Clock::time_point> deadline;
+        std::optional<Clock::duration> interval;
+    };
+    struct Result {
+        std::size_t got = 0;
+        int error = 0; // set only when nothing was handed out and the reader has stopped
+    };
+    Result read(unsigned char* out, std::size_t n, const Limits& limits);
+
+    // Empties the queue together with the kernel's input. `flushKernel` runs under the queue's lock,
+    // while the reader cannot be inside a read, so nothing it took before the purge comes back after
+    // it. When `flushKernel` fails the queue is left as it is.
+    template <typename F> bool purge(F flushKernel) {
+        std::lock_guard lock(m_mutex);
+        if (!flushKernel())
+            return false;
+        m_queue.clear();
+        resumeLocked();
+        return true;
+    }
+
+private:
+    void run();
+    // Reads what the descriptor has and returns how much; nothing once the reader must stop (hang-up,
+    // error).
+    std::optional<std::size_t> drain(short revents);
+    bool holdsWhenFull() const;
+    void resumeLocked();
+    void wake();
+
+    // The descriptor that wakes the reader out of poll() (for a stop, or room after a hold).
+    class WakeFd {
+    public:
+        WakeFd();
+        ~WakeFd();
+        WakeFd(const WakeFd&) = delete;
+        WakeFd& operator=(const WakeFd&) = delete;
+        int get() const { return m_fd; }
+
+    private:
+        int m_fd;
+    };
+
+    const int m_fd;
+    const std::size_t m_bound;
+    WakeFd m_wake;
+
+    std::mutex m_mutex;
+    std::condition_variable m_arrived;
+    ChunkQueue m_queue;
+    bool m_overflowed = false;
+    bool m_held = false; // full under flow control: not reading until there is room again
+    bool m_stop = false;
+    int m_error = 0;
+    unsigned char m_discard[4096];
+
+    std::thread m_thread; // last: started once everything above is in place
+};
+
+} // namespace platform::detail

@@ -1,0 +1,423 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="en_US" sourcelanguage="ru_RU">
+<context>
+    <name>Form1</name>
+    <message>
+        <source> Программа для работы с последовательным портом. Вер. 1.2 </source>
+        <translation> A program for working with a serial port. Ver. 1.2 </translation>
+    </message>
+    <message>
+        <source>comlab — терминал последовательного порта для Linux</source>
+        <translation>comlab — a serial port terminal for Linux</translation>
+    </message>
+    <message>
+        <source>Обмен</source>
+        <translation>Exchange</translation>
+    </message>
+    <message>
+        <source> Протокол обмена </source>
+        <translation> Exchange log </translation>
+    </message>
+    <message>
+        <source>Очистить</source>
+        <translation>Clear</translation>
+    </message>
+    <message>
+        <source>Вид принимаемой информации</source>
+        <translation>Show received data as</translation>
+    </message>
+    <message>
+        <source>Симв.</source>
+        <translation>Chars</translation>
+    </message>
+    <message>
+        <source>дубль симв.</source>
+        <translation>with chars</translation>
+    </message>
+    <message>
+        <source>дубль hex</source>
+        <translation>with hex</translation>
+    </message>
+    <message>
+        <source>Счетчик принятых байт</source>
+        <translation>Received bytes</translation>
+    </message>
+    <message>
+        <source>Считать</source>
+        <translation>Count</translation>
+    </message>
+    <message>
+        <source>Сброс</source>
+        <translation>Reset</translation>
+    </message>
+    <message>
+        <source> Информация на вывод </source>
+        <translation> Data to send </translation>
+    </message>
+    <message>
+        <source>Передать</source>
+        <translation>Send</translation>
+    </message>
+    <message>
+        <source>Вид передаваемой информации</source>
+        <translation>Send data as</translation>
+    </message>
+    <message>
+        <source> Спецсимволы </source>
+        <translation> Special characters </translation>
+    </message>
+    <message>
+        <source>Ввод</source>
+        <translation>Insert</translation>
+    </message>
+    <message>
+        <source>Тест</source>
+        <comment>notebook page</comment>
+        <translation>Tests</translation>
+    </message>
+    <message>
+        <source>Тест</source>
+        <comment>loopback test</comment>
+        <translation>Loopback test</translation>
+    </message>
+    <message>
+        <source> Код в линию </source>
+        <translation> Code sent </translation>
+    </message>
+    <message>
+        <source> Ответ с линии </source>
+        <translation> Code received </translation>
+    </message>
+    <message>
+        <source> В линию </source>
+        <translation> Sent </translation>
+    </message>
+    <message>
+        <source>С линии </source>
+        <translation>Received </translation>
+    </message>
+    <message>
+        <source> Цикл теста </source>
+        <translation> Pass </translation>
+    </message>
+    <message>
+        <source>Счетчик ошибок </source>
+        <translation>Errors </translation>
+    </message>
+    <message>
+        <source>Пуск</source>
+        <translation>Start</translation>
+    </message>
+    <message>
+        <source>Массив</source>
+        <translation>Array</translation>
+    </message>
+    <message>
+        <source>Размер массива, байт</source>
+        <translation>Array size, bytes</translation>
+    </message>
+    <message>
+        <source>Номер</source>
+        <translation>Number</translation>
+    </message>
+    <message>
+        <source>Код</source>
+        <translation>Code</translation>
+    </message>
+    <message>
+        <source>Сумма</source>
+        <translation>Sum</translation>
+    </message>
+    <message>
+        <source>Заглушка</source>
+        <translation>Echo stub</translation>
+    </message>
+    <message>
+        <source>Выводить в окно </source>
+        <translation>Show in window </translation>
+    </message>
+    <message>
+        <source>Очистка</source>
+        <translation>Clear</translation>
+    </message>
+    <message>
+        <source>Последовательность</source>
+        <translation>Sequence</translation>
+    </message>
+    <message>
+        <source> Код в линию </source>
+        <comment>sequence</comment>
+        <translation> Code to send </translation>
+    </message>
+    <message>
+        <source>Останов</source>
+        <translation>Stop</translation>
+    </message>
+    <message>
+        <source>Текущий режим</source>
+        <translation>Current mode</translation>
+    </message>
+    <message>
+        <source>Доп. Установки</source>
+        <translation>Modem lines</translation>
+    </message>
+    <message>
+        <source>Установка выходов</source>
+        <translation>Set outputs</translation>
+    </message>
+    <message>
+        <source>Выкл. (OFF) +12 V</source>
+        <translation>Off  +12 V</translation>
+    </message>
+    <message>
+        <source>Вкл.    (ON)  - 12 V</source>
+        <translation>On   -12 V</translation>
+    </message>
+    <message>
+        <source>Вкл.    (ON)   -12 V</source>
+        <translation>On   -12 V</translation>
+    </message>
+    <message>
+        <source>Установленные состояния</source>
+        <translation>Applied states</translation>
+    </message>
+    <message>
+        <source>Для задания необходимого 
+состояния выводов
+DTR или RTS нужно выбрать
+(изменить) значение 
+в выпадающем меню
+и нажать активизирущуюся
+кнопку.</source>
+        <translation>To set the DTR or RTS output,
+choose (change) its state
+in the drop-down list
+and press the button
+that becomes active.</translation>
+    </message>
+    <message>
+        <source>Состояние входов</source>
+        <translation>Input lines</translation>
+    </message>
+    <message>
+        <source>Периодический</source>
+        <translation>Periodic</translation>
+    </message>
+    <message>
+        <source>Опрос</source>
+        <translation>Poll</translation>
+    </message>
+    <message>
+        <source>Настройки COM-порта</source>
+        <translation>COM port settings</translation>
+    </message>
+    <message>
+        <source> COM-порт </source>
+        <translation> COM port </translation>
+    </message>
+    <message>
+        <source> Скорость, бод </source>
+        <translation> Baud rate </translation>
+    </message>
+    <message>
+        <source>Произвольная</source>
+        <translation>Custom</translation>
+    </message>
+    <message>
+        <source>Произв.</source>
+        <translation>Custom</translation>
+    </message>
+    <message>
+        <source>Стандарт.</source>
+        <translation>Standard</translation>
+    </message>
+    <message>
+        <source> Формат, бит </source>
+        <translation> Data bits </translation>
+    </message>
+    <message>
+        <source> Стоповые биты </source>
+        <translation> Stop bits </translation>
+    </message>
+    <message>
+        <source>1,5</source>
+        <translation>1.5</translation>
+    </message>
+    <message>
+        <source> Контроль </source>
+        <translation> Parity </translation>
+    </message>
+    <message>
+        <source>None   (без контроля)</source>
+        <translation>None</translation>
+    </message>
+    <message>
+        <source>Odd     (нечет)</source>
+        <translation>Odd</translation>
+    </message>
+    <message>
+        <source>Even   (чет)</source>
+        <translation>Even</translation>
+    </message>
+    <message>
+        <source>Mark   (&quot;1&quot;)</source>
+        <translation>Mark (&quot;1&quot;)</translation>
+    </message>
+    <message>
+        <source>Space (&quot;0&quot;)</source>
+        <translation>Space (&quot;0&quot;)</translation>
+    </message>
+    <message>
+        <source> Управление потоком </source>
+        <translation> Flow control </translation>
+    </message>
+    <message>
+        <source>None  (нет, RTS выкл.)</source>
+        <translation>None (RTS off)</translation>
+    </message>
+    <message>
+        <source>None  (нет, RTS вкл.)</source>
+        <translation>None (RTS on)</translation>
+    </message>
+    <message>
+        <source>RTS/CTS (аппаратн.)</source>
+        <translation>RTS/CTS (hardware)</translation>
+    </message>
+    <message>
+        <source>Xon/Xoff   (прогр.)</source>
+        <translation>XON/XOFF (software)</translation>
+    </message>
+    <message>
+        <source>Тек. состояние</source>
+        <translation>Show state</translation>
+    </message>
+    <message>
+        <source>Соединить</source>
+        <translation>Connect</translation>
+    </message>
+    <message>
+        <source>Разъединить</source>
+        <translation>Disconnect</translation>
+    </message>
+    <message>
+        <source>Зеленый -  когда идет запрос на COM-порт</source>
+        <translation>Green while data goes to the COM port</translation>
+    </message>
+    <message>
+        <source>передача</source>
+        <translation>transmit</translation>
+    </message>
+    <message>
+        <source> прием </source>
+        <translation> receive </translation>
+    </message>
+    <message>
+        <source>нет соединения</source>
+        <translation>not connected</translation>
+    </message>
+</context>
+<context>
+    <name>TForm1</name>
+    <message>
+        <source>COM%1 ведёт к %2</source>
+        <translation>COM%1 leads to %2</translation>
+    </message>
+    <message>
+        <source>За COM%1 сейчас нет устройства</source>
+        <translation>No device behind COM%1 now</translation>
+    </message>
+    <message>
+        <source>Внимание</source>
+        <translation>Attention</translation>
+    </message>
+    <message>
+        <source>Программа не может установить связь<byte value="xd"/>
+с заданным последовательным портом.<byte value="xd"/>
+Проверьте установки порта и попробуйте опять.</source>
+        <translation>Cannot connect<byte value="xd"/>
+to the chosen serial port.<byte value="xd"/>
+Check the port settings and try again.</translation>
+    </message>
+    <message>
+        <source>Ошибка установки связи</source>
+        <translation>Connection error</translation>
+    </message>
+    <message>
+        <source>Соединение с портом &quot;%1&quot; </source>
+        <translation>Connected to port &quot;%1&quot; </translation>
+    </message>
+    <message>
+        <source>Нет соединения</source>
+        <translation>Not connected</translation>
+    </message>
+    <message>
+        <source>Соед. с портом &quot;%1&quot;</source>
+        <translation>Connected to port &quot;%1&quot;</translation>
+    </message>
+    <message>
+        <source>Нет соединения с COM-портом.</source>
+        <translation>No connection to the COM port.</translation>
+    </message>
+    <message>
+        <source>Пустая строка на вывод.</source>
+        <translation>The line to send is empty.</translation>
+    </message>
+    <message>
+        <source>+12 В</source>
+        <translation>+12 V</translation>
+    </message>
+    <message>
+        <source>-12 В (воздух)</source>
+        <translation>-12 V (open)</translation>
+    </message>
+    <message>
+        <source>+12 В (выкл)</source>
+        <translation>+12 V (off)</translation>
+    </message>
+    <message>
+        <source>-12 В (вкл)</source>
+        <translation>-12 V (on)</translation>
+    </message>
+    <message>
+        <source>Опрос</source>
+        <translation>Poll</translation>
+    </message>
+    <message>
+        <source>Остановить</source>
+        <translation>Stop</translation>
+    </message>
+    <message>
+        <source>Входной и выходной буфера не сбрасываются.</source>
+        <translation>Cannot flush the input and output buffers.</translation>
+    </message>
+    <message>
+        <source> Тест </source>
+        <translation> Loopback test </translation>
+    </message>
+    <message>
+        <source> Заглушка </source>
+        <translation> Echo stub </translation>
+    </message>
+    <message>
+        <source>Последовательность. </source>
+        <translation>Sequence. </translation>
+    </message>
+    <message>
+        <source>COM-порт не подсоединен!.</source>
+        <translation>The COM port is not connected.</translation>
+    </message>
+    <message>
+        <source>Входной буфер не сбрасывается.</source>
+        <translation>Cannot flush the input buffer.</translation>
+    </message>
+    <message>
+        <source>Размер массива не задан или слишком велик.</source>
+        <translation>The array size is missing or too large.</translation>
+    </message>
+    <message>
+        <source> Массив </source>
+        <translation> Array </translation>
+    </message>
+</context>
+</TS>
