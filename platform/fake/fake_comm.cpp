@@ -113,8 +113,6 @@ BOOL FakeComm::finish(FakeCall call, bool ok) {
         DWORD code = m_failureError;
         if (call.op == FakeOp::CreateFileA && !m_failing.contains(FakeOp::CreateFileA))
             code = m_devices.contains(call.fileName) ? ERROR_SHARING_VIOLATION : ERROR_FILE_NOT_FOUND;
-        if (call.op == FakeOp::CreateFileA && detail.device.empty())
-            detail.device = call.fileName;
         SetLastFailure(code, std::move(detail));
     }
     m_calls.push_back(call);
