@@ -9,6 +9,8 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("comlab"));
     QApplication::setApplicationDisplayName(QStringLiteral("comlab"));
+    // Wayland matches the window to its desktop entry by this name.
+    QGuiApplication::setDesktopFileName(QStringLiteral(COMLAB_APP_ID));
     // Before the window: its texts are translated as it is built.
     const Translations translations(SystemLanguage());
     TForm1 form;

@@ -30,7 +30,18 @@ if ! env -u DESTDIR "$cmake" --install "$build" --prefix "$prefix" >"$work/insta
     exit 1
 fi
 
-desktop=$prefix/share/applications/comlab.desktop
+# The desktop entry and the AppStream metadata are named by the application's id.
+shopt -s nullglob
+desktops=("$prefix"/share/applications/*.desktop)
+metainfos=("$prefix"/share/metainfo/*.metainfo.xml)
+shopt -u nullglob
+((${#desktops[@]} == 1)) || fault "expected one desktop entry in share/applications, found ${#desktops[@]}"
+((${#metainfos[@]} == 1)) || fault "expected one metainfo file in share/metainfo, found ${#metainfos[@]}"
+desktop=${desktops[0]:-$prefix/share/applications/comlab.desktop}
+if ((${#metainfos[@]} == 1)); then
+    id=$(basename "${metainfos[0]}" .metainfo.xml)
+    [ "$(basename "$desktop")" = "$id.desktop" ] || fault "desktop entry $(basename "$desktop") is not named $id.desktop"
+fi
 svg=$prefix/share/icons/hicolor/scalable/apps/comlab.svg
 png=$prefix/share/icons/hicolor/48x48/apps/comlab.png
 
@@ -42,7 +53,11 @@ for program in "${programs[@]}"; do
     fi
 done
 
-for f in "$desktop" "$svg" "$png"; do
+for program in "${programs[@]}"; do
+    [ -s "$prefix/share/man/man1/$program.1.gz" ] || fault "share/man/man1/$program.1.gz is missing"
+done
+
+for f in "$desktop" "$svg" "$png" "$prefix/share/doc/comlab/copyright" "$prefix/share/doc/comlab/changelog.gz"; do
     [ -s "$f" ] || fault "${f#"$prefix"/} is missing or empty"
 done
 
@@ -95,4 +110,4 @@ if ((faults)); then
     (cd "$prefix" && find . -type f | sort) >&2
     exit 1
 fi
-echo "install check: layout of ${#programs[@]} program(s), desktop entry and icons is correct"
+echo "install check: layout of ${#programs[@]} program(s), manual pages, documents, desktop entry, metadata and icons is correct"
