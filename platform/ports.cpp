@@ -174,6 +174,22 @@ std::optional<std::string> targetOf(int n, const PortRoots& roots,
 }
 } // namespace
 
+std::string DeviceBehind(const std::string& path) {
+    if (path.empty())
+        return {};
+    std::error_code ec;
+    fs::path p(path);
+    // A bounded walk: a loop of links ends somewhere too.
+    for (int hops = 0; hops < 40 && fs::is_symlink(p, ec); ++hops) {
+        const fs::path target = fs::read_symlink(p, ec);
+        if (ec)
+            break;
+        p = target.is_absolute() ? target : p.parent_path() / target;
+    }
+    const fs::path canonical = fs::weakly_canonical(p, ec);
+    return (ec ? p : canonical).lexically_normal().string();
+}
+
 std::optional<std::string> ComPortTarget(int n, const PortRoots& roots) {
     std::optional<std::vector<std::string>> present;
     return targetOf(n, roots, present);

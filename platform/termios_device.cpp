@@ -1,6 +1,8 @@
 // The communication calls on a Linux terminal device (termios). A HANDLE is the address of a Port this
 // file owns; handles are looked up in a table, so a stale or foreign handle fails instead of crashing.
-// On failure errno says why.
+// On failure errno says why; a refused open or line setting also keeps, for GetLastError, the device
+// and what it refused or who holds it.
+#include "device_holder.h"
 #include "input_queue.h"
 #include "platform/comm.h"
 #include "platform/ports.h"
@@ -17,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <poll.h>
+#include <string>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <system_error>
@@ -72,6 +75,8 @@ void drainBriefly(int fd) {
 struct Port {
     UniqueFd fd;
     bool exclusive = false;
+    bool handedOut = false; // the open went through and the caller holds the handle
+    std::string device;     // what the port name led to
     COMMTIMEOUTS timeouts{};
     DWORD inQueue = 0;
     DWORD outQueue = 0;
@@ -85,7 +90,10 @@ struct Port {
     Port& operator=(const Port&) = delete;
     ~Port() {
         input.reset(); // the reader is joined before the descriptor goes
-        drainBriefly(fd.get());
+        // The output queue belongs to the device: an open that was refused (the device is busy, say)
+        // must leave what the holder is sending alone.
+        if (handedOut)
+            drainBriefly(fd.get());
         // The exclusive flag lives on the device, not on our descriptor; leave it as we found it.
         if (exclusive)
             ioctl(fd.get(), TIOCNXCL);
@@ -95,6 +103,32 @@ struct Port {
 BOOL fail(int err) {
     errno = err;
     return FALSE;
+}
+
+// Fails a call on `port` with the line setting the device would not take.
+BOOL refuseSetting(const Port& port, LineSetting setting, DWORD value, int err = EINVAL) {
+    FailureDetail detail;
+    detail.device = port.device;
+    detail.systemError = err;
+    detail.refused = setting;
+    detail.refusedValue = value;
+    SetLastFailure(ErrorForErrno(err), std::move(detail));
+    return fail(err);
+}
+
+// Keeps why an open of `path` failed: the device it led to and, for a busy one, who holds it.
+void noteOpenFailure(const std::string& path, int err) {
+    FailureDetail detail;
+    detail.device = path.empty() ? std::string() : DeviceBehind(path);
+    detail.systemError = err;
+    if (err == EBUSY) {
+        if (auto holder = detail::findHolder(detail.device)) {
+            detail.holderPid = holder->pid;
+            detail.holderName = holder->name;
+        }
+    }
+    SetLastFailure(ErrorForErrno(err), std::move(detail));
+    errno = err;
 }
 
 // A device without modem lines (a pseudo-terminal) answers ENOTTY or EINVAL.
@@ -142,6 +176,55 @@ bool waitFor(int fd, short events, int ms) {
     return true;
 }
 
+// The value of `setting` in a record, for telling the user which one a device refused.
+DWORD settingValue(const DCB& dcb, LineSetting setting) {
+    switch (setting) {
+    case LineSetting::DataBits:
+        return dcb.ByteSize;
+    case LineSetting::Parity:
+        return dcb.Parity;
+    case LineSetting::StopBits:
+        return dcb.StopBits;
+    case LineSetting::BaudRate:
+        return dcb.BaudRate;
+    default:
+        return 0;
+    }
+}
+
+// What a port holds now (termios, rate, DTR and RTS), to put back when a record is not taken whole.
+class SavedLine {
+public:
+    explicit SavedLine(int fd) : m_fd(fd) {
+        m_haveTermios = tcgetattr(fd, &m_termios) == 0;
+        unsigned in = 0;
+        m_haveRate = detail::readRates(fd, m_rate, in) == 0 && m_rate != 0;
+        m_haveLines = ioctl(fd, TIOCMGET, &m_lines) == 0;
+    }
+    void restore() const {
+        if (m_haveTermios)
+            tcsetattr(m_fd, TCSANOW, &m_termios);
+        // An arbitrary rate does not come back with the termios: put it back by its value.
+        unsigned out = 0;
+        unsigned in = 0;
+        if (m_haveRate && detail::readRates(m_fd, out, in) == 0 && out != m_rate)
+            detail::setArbitraryRate(m_fd, m_rate);
+        if (m_haveLines) {
+            for (const int line : {TIOCM_DTR, TIOCM_RTS})
+                driveLine(m_fd, line, (m_lines & line) != 0);
+        }
+    }
+
+private:
+    int m_fd;
+    termios m_termios{};
+    unsigned m_rate = 0;
+    int m_lines = 0;
+    bool m_haveTermios = false;
+    bool m_haveRate = false;
+    bool m_haveLines = false;
+};
+
 // Longest single wait when a time-out is unbounded; the loop then looks again.
 constexpr int kWaitSlice = 500;
 
@@ -155,25 +238,27 @@ public:
             return INVALID_HANDLE_VALUE;
         }
         const std::string path = ResolvePortName(fileName);
-        if (path.empty()) {
-            errno = ENOENT;
+        // Why an open fails is kept for the caller; whatever was opened is closed untouched.
+        const auto refuse = [&path](int err) {
+            noteOpenFailure(path, err);
             return INVALID_HANDLE_VALUE;
-        }
+        };
+        if (path.empty())
+            return refuse(ENOENT);
         const bool rd = access & GENERIC_READ;
         const bool wr = access & GENERIC_WRITE;
         const int mode = rd == wr ? O_RDWR : (rd ? O_RDONLY : O_WRONLY);
         const int fd = ::open(path.c_str(), mode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        // A ttyS entry with no UART behind it answers EIO: there is no such device.
         if (fd < 0)
-            return INVALID_HANDLE_VALUE;
+            return refuse(errno == EIO ? ENODEV : errno);
         auto port = std::make_shared<Port>(fd);
         if (!isatty(fd))
-            return INVALID_HANDLE_VALUE;
+            return refuse(errno);
         // TIOCEXCL keeps other programs out but not root; flock keeps out every program that asks
         // first, root included. Both go, so either kind of neighbour is turned away.
-        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            errno = errno == EWOULDBLOCK ? EBUSY : errno;
-            return INVALID_HANDLE_VALUE;
-        }
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+            return refuse(errno == EWOULDBLOCK ? EBUSY : errno);
         // Only a mark we set is ours to clear on close: root gets past another program's mark, and
         // clearing it then would let others in beside that program.
         int markedBefore = 0;
@@ -184,28 +269,28 @@ public:
         if (ioctl(fd, TIOCEXCL) == 0)
             port->exclusive = markedBefore == 0;
         else if (!noModemLines(errno))
-            return INVALID_HANDLE_VALUE;
+            return refuse(errno);
 
         termios t{};
         if (tcgetattr(fd, &t) != 0)
-            return INVALID_HANDLE_VALUE;
+            return refuse(errno);
         makeRaw(t);
         termios back{};
         if (tcsetattr(fd, TCSANOW, &t) != 0 || tcgetattr(fd, &back) != 0)
-            return INVALID_HANDLE_VALUE;
-        if (!sameSettings(t, back)) {
-            errno = EIO;
-            return INVALID_HANDLE_VALUE;
-        }
+            return refuse(errno);
+        if (!sameSettings(t, back))
+            return refuse(EIO);
         if (rd) {
             try {
                 port->input = std::make_unique<InputQueue>(fd, m_inputBound);
             } catch (const std::system_error& e) {
-                errno = e.code().value();
-                return INVALID_HANDLE_VALUE;
+                return refuse(e.code().value());
             }
         }
         const HANDLE h = port.get();
+        // From here the port is a handle: its close drains what it queued.
+        port->handedOut = true;
+        port->device = DeviceBehind(path);
         std::lock_guard lock(m_mutex);
         m_ports.emplace(h, std::move(port));
         return h;
@@ -233,34 +318,18 @@ public:
         if (tcgetattr(fd, &t) != 0)
             return FALSE;
         speed_t speed = B0;
-        if (int err = applyDcb(dcb, t, speed))
-            return fail(err);
-        if (tcsetattr(fd, TCSANOW, &t) != 0)
-            return FALSE;
-        if (speed == B0) {
-            if (int err = detail::setArbitraryRate(fd, dcb.BaudRate))
-                return fail(err);
-        }
-
-        const auto lines = detail::modemLinesFor(dcb);
-        for (const int line : {TIOCM_DTR, TIOCM_RTS}) {
-            if (lines.raise & line || lines.drop & line) {
-                if (int err = driveLine(fd, line, (lines.raise & line) != 0))
-                    return fail(err);
-            }
-        }
-
-        termios back{};
-        if (tcgetattr(fd, &back) != 0)
-            return FALSE;
-        unsigned outRate = 0;
-        unsigned inRate = 0;
-        if (int err = detail::readRates(fd, outRate, inRate))
-            return fail(err);
-        if (!sameSettings(t, back) || !rateClose(outRate, dcb.BaudRate) ||
-            (inRate != 0 && !rateClose(inRate, dcb.BaudRate)))
-            return fail(EINVAL);
-        return TRUE;
+        LineSetting refused = LineSetting::None;
+        if (int err = applyDcb(dcb, t, speed, &refused))
+            return refuseSetting(*port, refused, settingValue(dcb, refused), err);
+        // A record the device does not take whole leaves the port as it was, so that what runs on it
+        // is what the caller last had accepted.
+        const SavedLine saved(fd);
+        if (applyRecord(*port, dcb, t, speed))
+            return TRUE;
+        const int err = errno;
+        saved.restore();
+        errno = err;
+        return FALSE;
     }
 
     BOOL SetupComm(HANDLE h, DWORD inQueue, DWORD outQueue) override {
@@ -441,6 +510,42 @@ public:
 
 private:
     static constexpr DWORD MAXDWORD_ = 0xFFFFFFFFu;
+
+    // Puts termios `t` (built from `dcb`, with the standard `speed` or B0), the rate and the modem lines
+    // on the port and reads them back; false with errno set, and the refused setting kept, when the
+    // device did not take them.
+    static bool applyRecord(const Port& port, const DCB& dcb, const termios& t, speed_t speed) {
+        const int fd = port.fd.get();
+        if (tcsetattr(fd, TCSANOW, &t) != 0)
+            return false;
+        if (speed == B0) {
+            if (int err = detail::setArbitraryRate(fd, dcb.BaudRate))
+                return fail(err);
+        }
+
+        const auto lines = detail::modemLinesFor(dcb);
+        for (const int line : {TIOCM_DTR, TIOCM_RTS}) {
+            if (lines.raise & line || lines.drop & line) {
+                if (int err = driveLine(fd, line, (lines.raise & line) != 0))
+                    return fail(err);
+            }
+        }
+
+        termios back{};
+        if (tcgetattr(fd, &back) != 0)
+            return false;
+        unsigned outRate = 0;
+        unsigned inRate = 0;
+        if (int err = detail::readRates(fd, outRate, inRate))
+            return fail(err);
+        LineSetting refused = detail::differingSetting(t, back);
+        if (refused == LineSetting::None &&
+            (!rateClose(outRate, dcb.BaudRate) || (inRate != 0 && !rateClose(inRate, dcb.BaudRate))))
+            refused = LineSetting::BaudRate;
+        if (refused != LineSetting::None)
+            return refuseSetting(port, refused, settingValue(dcb, refused));
+        return true;
+    }
 
     std::shared_ptr<Port> find(HANDLE h) {
         std::lock_guard lock(m_mutex);

@@ -32,6 +32,22 @@ bool sameSettings(const termios& want, const termios& got) {
            want.c_cc[VSTOP] == got.c_cc[VSTOP];
 }
 
+LineSetting differingSetting(const termios& want, const termios& got) {
+    const auto differs = [&](tcflag_t mask) { return (want.c_cflag & mask) != (got.c_cflag & mask); };
+    if (differs(CSIZE))
+        return LineSetting::DataBits;
+    if (differs(PARENB | PARODD | CMSPAR) || (want.c_iflag & INPCK) != (got.c_iflag & INPCK))
+        return LineSetting::Parity;
+    if (differs(CSTOPB))
+        return LineSetting::StopBits;
+    if (differs(CRTSCTS))
+        return LineSetting::RtsCtsFlow;
+    if ((want.c_iflag & (IXON | IXOFF)) != (got.c_iflag & (IXON | IXOFF)) ||
+        want.c_cc[VSTART] != got.c_cc[VSTART] || want.c_cc[VSTOP] != got.c_cc[VSTOP])
+        return LineSetting::XonXoffFlow;
+    return sameSettings(want, got) ? LineSetting::None : LineSetting::Other;
+}
+
 ModemLineChange modemLinesFor(const DCB& dcb) {
     ModemLineChange c;
     if (dcb.fDtrControl == DTR_CONTROL_ENABLE)
@@ -66,22 +82,27 @@ speed_t standardSpeed(DWORD rate) {
     return B0;
 }
 
-int applyDcb(const DCB& dcb, termios& t, speed_t& speed) {
+int applyDcb(const DCB& dcb, termios& t, speed_t& speed, LineSetting* refused) {
+    const auto refuse = [refused](LineSetting setting) {
+        if (refused)
+            *refused = setting;
+        return EINVAL;
+    };
     if (dcb.BaudRate == 0)
-        return EINVAL;
+        return refuse(LineSetting::BaudRate);
     if (dcb.ByteSize < 5 || dcb.ByteSize > 8)
-        return EINVAL;
+        return refuse(LineSetting::DataBits);
     // Input flow by DSR, a DTR handshake, RTS toggling, null stripping and error replacement have no
     // counterpart in termios.
     if (dcb.fOutxDsrFlow || dcb.fDsrSensitivity || dcb.fNull || dcb.fErrorChar ||
         dcb.fDtrControl == DTR_CONTROL_HANDSHAKE || dcb.fRtsControl == RTS_CONTROL_TOGGLE)
-        return EINVAL;
+        return refuse(LineSetting::Other);
     // CRTSCTS is one switch for both directions: CTS-only or RTS-only handshaking cannot be had.
     const bool rtsHandshake = dcb.fRtsControl == RTS_CONTROL_HANDSHAKE;
     if (rtsHandshake != bool(dcb.fOutxCtsFlow))
-        return EINVAL;
+        return refuse(LineSetting::RtsCtsFlow);
     if ((dcb.fOutX || dcb.fInX) && dcb.XonChar == dcb.XoffChar)
-        return EINVAL;
+        return refuse(LineSetting::XonXoffFlow);
 
     makeRaw(t);
     t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
@@ -104,7 +125,7 @@ int applyDcb(const DCB& dcb, termios& t, speed_t& speed) {
         t.c_cflag |= PARENB | CMSPAR;
         break;
     default:
-        return EINVAL;
+        return refuse(LineSetting::Parity);
     }
     if (dcb.fParity)
         t.c_iflag |= INPCK;
@@ -116,16 +137,16 @@ int applyDcb(const DCB& dcb, termios& t, speed_t& speed) {
         break;
     case ONE5STOPBITS:
         if (dcb.ByteSize != 5)
-            return EINVAL;
+            return refuse(LineSetting::StopBits);
         t.c_cflag |= CSTOPB;
         break;
     case TWOSTOPBITS:
         if (dcb.ByteSize == 5)
-            return EINVAL;
+            return refuse(LineSetting::StopBits);
         t.c_cflag |= CSTOPB;
         break;
     default:
-        return EINVAL;
+        return refuse(LineSetting::StopBits);
     }
 
     if (rtsHandshake)

@@ -18,6 +18,12 @@ public:
             ++m_depth;
             m_proc(m);
             --m_depth;
+            // Released by its owner during the call: the outermost call is the last to touch it.
+            if (m_released && m_depth == 0) {
+                const LRESULT result = m.Result;
+                delete this;
+                return result;
+            }
         } else {
             m.Result = DefWindowProcA(this, msg, wParam, lParam);
         }
@@ -25,16 +31,15 @@ public:
     }
 
     // The owner is done with the window. Inside its own procedure (the owner is being destroyed by
-    // a handler) the window must outlive the call that is still running: it goes at the next turn
-    // of the event loop, silent until then.
+    // a handler) the window must outlive every call that is still running, however deeply nested
+    // event loops run inside them: the outermost call deletes it on its way out, silent until then.
+    // A deferred delete would not do, since Qt may carry it out inside such a nested loop.
     void release() {
         m_released = true;
         for (const auto& [qtId, id] : m_timers)
             QObject::killTimer(qtId);
         m_timers.clear();
-        if (m_depth > 0)
-            deleteLater();
-        else
+        if (m_depth == 0)
             delete this;
     }
 

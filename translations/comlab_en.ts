@@ -471,5 +471,93 @@ has stopped: %2.</translation>
         <source>Запись в файл %1</source>
         <translation>Recording to %1</translation>
     </message>
+    <message>
+        <source>Такого устройства нет.</source>
+        <translation>No such device.</translation>
+    </message>
+    <message>
+        <source>Нет прав на доступ к устройству. Последовательные порты обычно открыты группе dialout: sudo usermod -aG dialout $USER, затем войдите в систему заново.</source>
+        <translation>No permission to use the device. Serial ports are usually open to the dialout group: sudo usermod -aG dialout $USER, then log in again.</translation>
+    </message>
+    <message>
+        <source>Устройство занято: его держит программа %1 (PID %2).</source>
+        <translation>The device is busy: program %1 (PID %2) holds it.</translation>
+    </message>
+    <message>
+        <source>Устройство занято другой программой.</source>
+        <translation>The device is busy with another program.</translation>
+    </message>
+    <message>
+        <source>Устройство не принимает настройку: %1.</source>
+        <translation>The device does not take the setting: %1.</translation>
+    </message>
+    <message>
+        <source>Системная ошибка: %1.</source>
+        <translation>System error: %1.</translation>
+    </message>
+    <message>
+        <source>Системная ошибка %1.</source>
+        <translation>System error %1.</translation>
+    </message>
+    <message>
+        <source>%1 бит данных</source>
+        <translation>%1 data bits</translation>
+    </message>
+    <message>
+        <source>без контроля чётности</source>
+        <translation>no parity</translation>
+    </message>
+    <message>
+        <source>контроль чётности: нечет</source>
+        <translation>odd parity</translation>
+    </message>
+    <message>
+        <source>контроль чётности: чет</source>
+        <translation>even parity</translation>
+    </message>
+    <message>
+        <source>контроль чётности: mark (&quot;1&quot;)</source>
+        <translation>mark parity (&quot;1&quot;)</translation>
+    </message>
+    <message>
+        <source>контроль чётности: space (&quot;0&quot;)</source>
+        <translation>space parity (&quot;0&quot;)</translation>
+    </message>
+    <message>
+        <source>контроль чётности</source>
+        <translation>parity</translation>
+    </message>
+    <message>
+        <source>1 стоповый бит</source>
+        <translation>1 stop bit</translation>
+    </message>
+    <message>
+        <source>1,5 стоповых бита</source>
+        <translation>1.5 stop bits</translation>
+    </message>
+    <message>
+        <source>2 стоповых бита</source>
+        <translation>2 stop bits</translation>
+    </message>
+    <message>
+        <source>число стоповых битов</source>
+        <translation>stop bits</translation>
+    </message>
+    <message>
+        <source>скорость %1 бод</source>
+        <translation>%1 baud</translation>
+    </message>
+    <message>
+        <source>управление потоком RTS/CTS</source>
+        <translation>RTS/CTS flow control</translation>
+    </message>
+    <message>
+        <source>управление потоком XON/XOFF</source>
+        <translation>XON/XOFF flow control</translation>
+    </message>
+    <message>
+        <source>одна из настроек линии</source>
+        <translation>a line setting</translation>
+    </message>
 </context>
 </TS>

@@ -29,9 +29,10 @@ MessageBoxRecorder::~MessageBoxRecorder() {
     activeRecorder = m_previous;
 }
 
-void Show(QWidget* parent, const QString& text, const QString& caption, int iconFlag) {
+void Show(QWidget* parent, const QString& text, const QString& caption, int iconFlag,
+          const QString& detailedText) {
     if (MessageBoxRecorder* rec = activeRecorder) {
-        RecordedBox box{text, caption, iconFlag};
+        RecordedBox box{text, caption, iconFlag, detailedText};
         rec->m_boxes.push_back(box);
         // Copy the callback: it may replace itself or show further boxes while it runs.
         if (auto whileOpen = rec->m_whileOpen)
@@ -45,6 +46,8 @@ void Show(QWidget* parent, const QString& text, const QString& caption, int icon
     QPointer<QMessageBox> box = new QMessageBox(iconFor(iconFlag), caption, shown, QMessageBox::Ok, parent);
     // Port names and received text are shown as they are, never as markup.
     box->setTextFormat(Qt::PlainText);
+    if (!detailedText.isEmpty())
+        box->setDetailedText(detailedText);
     box->exec();
     delete box.data();
 }

@@ -12,14 +12,17 @@ namespace msgbox {
 
 enum Icon { IconError = 16, IconInformation = 64 };
 
-// A modal box with one OK button. "\r\n" in the text is shown as a single line break. Runs a nested
-// event loop (timers keep firing) and returns when the box is closed.
-void Show(QWidget* parent, const QString& text, const QString& caption, int iconFlag);
+// A modal box with one OK button. "\r\n" in the text is shown as a single line break. A detailed text,
+// when given, is what the box shows on asking for the details. Runs a nested event loop (timers keep
+// firing) and returns when the box is closed.
+void Show(QWidget* parent, const QString& text, const QString& caption, int iconFlag,
+          const QString& detailedText = QString());
 
 struct RecordedBox {
     QString text; // as given, line breaks untouched
     QString caption;
     int icon = 0;
+    QString detailedText;
 };
 
 // While alive, Show records each box here instead of showing it. Recorders nest: the innermost one
@@ -40,7 +43,7 @@ public:
     void setWhileOpen(WhileOpen whileOpen) { m_whileOpen = std::move(whileOpen); }
 
 private:
-    friend void Show(QWidget*, const QString&, const QString&, int);
+    friend void Show(QWidget*, const QString&, const QString&, int, const QString&);
     std::vector<RecordedBox> m_boxes;
     WhileOpen m_whileOpen;
     MessageBoxRecorder* m_previous = nullptr;

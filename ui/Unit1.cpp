@@ -19,6 +19,8 @@
 #include <QTextDocument>
 #include <QTimer>
 
+#include <cstring>
+
 namespace {
 
 const QColor kLampOff(0x80, 0x80, 0x80);
@@ -206,8 +208,8 @@ void TForm1::refreshPortTooltips() {
     }
 }
 
-void TForm1::ShowBox(const QString& text, const QString& caption, int iconFlag) {
-    msgbox::Show(this, text, caption, iconFlag);
+void TForm1::ShowBox(const QString& text, const QString& caption, int iconFlag, const QString& detailedText) {
+    msgbox::Show(this, text, caption, iconFlag, detailedText);
 }
 
 void TForm1::ShowAttention(const QString& text) {
@@ -303,12 +305,12 @@ void TForm1::btCOMonClick(QObject*) {
         break;
     }
 
-    // 8-9. Open.
+    // 8-9. Open. Why it failed goes into the box's details.
     CPDrv->setCheckLineStatus(false);
     if (!CPDrv->IsOpen() && !CPDrv->OpenPort()) {
         ShowBox(tr("Программа не может установить связь\r\nс заданным последовательным портом.\r\n"
                    "Проверьте установки порта и попробуйте опять."),
-                tr("Ошибка установки связи"), msgbox::IconError);
+                tr("Ошибка установки связи"), msgbox::IconError, ConnectFailureReason());
     }
 
     // 10-11. The controls follow the outcome.
@@ -319,16 +321,93 @@ void TForm1::btCOMonClick(QObject*) {
         ui->cbRTSd->setCurrentIndex(1);
         ui->cbDTRd->setCurrentIndex(0);
         ShowConnected(true);
+        const std::string device = platform::DeviceBehind(platform::ResolvePortName(CPDrv->PortName()));
+        const QString tip = device.empty() ? QString() : deviceLine(CPDrv->PortName(), device);
+        // A device path is the user's to name: shown as it is, never as markup.
+        ui->lbCOM->setToolTip(Qt::mightBeRichText(tip) ? Qt::convertFromPlainText(tip) : tip);
     } else {
         status = tr("Нет соединения");
+        ui->lbCOM->setToolTip(QString());
     }
     ui->lbCOM->setText(status);
 
-    // 12. Whatever the outcome, the test page returns to idle.
+    // 12. Whatever the outcome, the test page returns to idle, the loopback test's time-out included:
+    // a test left running unseen would go on counting errors and sending into whatever runs next.
     SetStartButtons(true);
     ui->lbTestN->setText(QStringLiteral("  "));
     WorkMode = mdIdle;
     LoopRunning = false;
+    EnableTimer(trTest, false);
+}
+
+QString TForm1::ConnectFailureReason() const {
+    const DWORD error = ::GetLastError();
+    const platform::FailureDetail& detail = platform::LastFailureDetail();
+    const std::string& name = CPDrv->PortName();
+    QString reason;
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+        // A name that leads nowhere says so in its first line already.
+        if (!detail.device.empty() || !platform::comPortNumber(name))
+            reason = tr("Такого устройства нет.");
+        break;
+    case ERROR_ACCESS_DENIED:
+        reason = tr("Нет прав на доступ к устройству. Последовательные порты обычно открыты группе dialout: "
+                    "sudo usermod -aG dialout $USER, затем войдите в систему заново.");
+        break;
+    case ERROR_SHARING_VIOLATION:
+        reason = detail.holderPid > 0 ? tr("Устройство занято: его держит программа %1 (PID %2).")
+                                            .arg(QString::fromStdString(detail.holderName))
+                                            .arg(detail.holderPid)
+                                      : tr("Устройство занято другой программой.");
+        break;
+    default:
+        if (detail.refused != platform::LineSetting::None)
+            reason = tr("Устройство не принимает настройку: %1.").arg(settingText(detail));
+        else if (detail.systemError != 0)
+            reason =
+                tr("Системная ошибка: %1.").arg(QString::fromLocal8Bit(std::strerror(detail.systemError)));
+        else
+            reason = tr("Системная ошибка %1.").arg(error);
+        break;
+    }
+    const QString device = deviceLine(name, detail.device);
+    return reason.isEmpty() ? device : device + QLatin1Char('\n') + reason;
+}
+
+QString TForm1::deviceLine(const std::string& portName, const std::string& device) {
+    const auto n = platform::comPortNumber(portName);
+    const QString path = QString::fromStdString(device);
+    if (!n)
+        return path.isEmpty() ? QString::fromStdString(portName) : path;
+    return path.isEmpty() ? tr("За COM%1 сейчас нет устройства").arg(*n)
+                          : tr("COM%1 ведёт к %2").arg(*n).arg(path);
+}
+
+QString TForm1::settingText(const platform::FailureDetail& detail) {
+    const DWORD value = detail.refusedValue;
+    switch (detail.refused) {
+    case platform::LineSetting::DataBits:
+        return tr("%1 бит данных").arg(value);
+    case platform::LineSetting::Parity: {
+        const QString kinds[] = {tr("без контроля чётности"), tr("контроль чётности: нечет"),
+                                 tr("контроль чётности: чет"), tr("контроль чётности: mark (\"1\")"),
+                                 tr("контроль чётности: space (\"0\")")};
+        return value < std::size(kinds) ? kinds[value] : tr("контроль чётности");
+    }
+    case platform::LineSetting::StopBits: {
+        const QString kinds[] = {tr("1 стоповый бит"), tr("1,5 стоповых бита"), tr("2 стоповых бита")};
+        return value < std::size(kinds) ? kinds[value] : tr("число стоповых битов");
+    }
+    case platform::LineSetting::BaudRate:
+        return tr("скорость %1 бод").arg(value);
+    case platform::LineSetting::RtsCtsFlow:
+        return tr("управление потоком RTS/CTS");
+    case platform::LineSetting::XonXoffFlow:
+        return tr("управление потоком XON/XOFF");
+    default:
+        return tr("одна из настроек линии");
+    }
 }
 
 void TForm1::ShowConnected(bool open) {
@@ -361,6 +440,7 @@ void TForm1::btCOMoffClick(QObject*) {
         ShowConnected(false);
     }
     ui->lbCOM->setText(tr("Нет соединения"));
+    ui->lbCOM->setToolTip(QString());
 }
 
 void TForm1::btTekClick(QObject*) {
@@ -401,17 +481,22 @@ void TForm1::trRxTimer(QObject*) {
     EnableTimer(trRx, false);
 }
 
-void TForm1::SendCode(std::uint8_t code) {
-    if (!CPDrv->IsOpen()) {
-        ShowAttention(tr("Нет соединения с COM-портом."));
-        return;
-    }
-    if (CPDrv->WriteByte(code)) {
+bool TForm1::SendCode(std::uint8_t code, bool report) {
+    if (CPDrv->IsOpen() && CPDrv->WriteByte(code)) {
         ui->spCOMTxled->setBrushColor(kLampTx);
         EnableTimer(trTx, true);
-    } else {
-        ShowSendFailure();
+        return true;
     }
+    if (report)
+        ReportSendFailure();
+    return false;
+}
+
+void TForm1::ReportSendFailure() {
+    if (!CPDrv->IsOpen())
+        ShowAttention(tr("Нет соединения с COM-портом."));
+    else
+        ShowSendFailure();
 }
 
 void TForm1::ShowSendFailure() {
@@ -452,13 +537,15 @@ void TForm1::ReceiveDispatch(const void* DataPtr, DWORD DataSize) {
         const QByteArray block = RxBlock;
         const bool test = WorkMode == mdTest;
         const QPointer<TForm1> self(this);
+        // A byte that could not be answered ends the walk: each further one would wait out the write
+        // time-out again on a line that is not taking data.
         for (const char c : block) {
             if (!self || Closing())
                 return;
-            if (test)
-                TestOnByte(static_cast<std::uint8_t>(c));
-            else
-                StubOnByte(static_cast<std::uint8_t>(c));
+            const bool answered =
+                test ? TestOnByte(static_cast<std::uint8_t>(c)) : StubOnByte(static_cast<std::uint8_t>(c));
+            if (!answered)
+                return;
         }
         break;
     }

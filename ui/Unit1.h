@@ -65,6 +65,8 @@ public:
     std::uint8_t TestCode = 0;
     std::int32_t TestCycles = 0;
     std::int32_t TestErrors = 0;
+    // The loopback test has shown its one failure box of this run: it goes on counting, quietly.
+    bool TestFailureShown = false;
     std::uint8_t ArrayCode = 0;
     std::int32_t ArrayIndex = 0;
     std::int32_t ArraySize = 0;
@@ -88,8 +90,12 @@ public:
     void trTxTimer(QObject* Sender);
     void trRxTimer(QObject* Sender);
 
-    void SendCode(std::uint8_t code);
+    // True when the byte went. A failure is reported in its box unless `report` is false; the caller
+    // may then report it later with ReportSendFailure.
+    bool SendCode(std::uint8_t code, bool report = true);
     void ShowSendFailure();
+    // The box of a send that failed: no connection, or a write that did not go.
+    void ReportSendFailure();
     void ReceiveDispatch(const void* DataPtr, DWORD DataSize);
 
     // --- Exchange page ---
@@ -116,10 +122,12 @@ public:
     void btMassClrClick(QObject* Sender);
     void edPosKeyPress(QObject* Sender, char& Key);
     void edMassKeyPress(QObject* Sender, char& Key);
-    void TestOnByte(std::uint8_t b);
-    void StubOnByte(std::uint8_t b);
-    void TestStep();
-    void ArrayStep();
+    // The per-byte entry points and the steps give false when their byte could not be sent: the rest
+    // of a received block is then left alone, and a run ends.
+    bool TestOnByte(std::uint8_t b);
+    bool StubOnByte(std::uint8_t b);
+    bool TestStep();
+    bool ArrayStep();
 
     // --- Modem lines ---
     void btOprosClick(QObject* Sender);
@@ -148,7 +156,11 @@ public:
     void SetStartButtons(bool enabled);
 
     // Shows a message box through the box service (recorded in tests).
-    void ShowBox(const QString& text, const QString& caption, int iconFlag);
+    void ShowBox(const QString& text, const QString& caption, int iconFlag,
+                 const QString& detailedText = QString());
+    // Why the last open of the port failed, in words: the device its name led to and the system's
+    // reason, as the platform kept them.
+    QString ConnectFailureReason() const;
     // The window's notice: caption "Внимание", the information icon.
     void ShowAttention(const QString& text);
     // A typed number as a signed 32-bit decimal; anything else gives nothing and the error box
@@ -164,6 +176,10 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // "COMn ведёт к <device>", or what stands in when the name leads nowhere or is no COM name.
+    static QString deviceLine(const std::string& portName, const std::string& device);
+    // A refused line setting in words, e.g. "7 бит данных".
+    static QString settingText(const platform::FailureDetail& detail);
     void connectHandlers();
     void filterKeys(QLineEdit* edit, void (TForm1::*handler)(QObject*, char&));
     void refreshPortTooltips();

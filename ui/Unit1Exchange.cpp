@@ -115,7 +115,9 @@ void TForm1::btOutCOMClick(QObject*) {
             ShowAttention(tr("Нет соединения с COM-портом."));
             return;
         }
-        SendCode(b);
+        // The line ends at its first failed write: one box, not one per byte of a long line.
+        if (!SendCode(b))
+            return;
     }
 }
 

@@ -1,5 +1,9 @@
 // The line-test page: the loopback test, the echo stub, the endless sequence and the counted array.
 //
+// A run ends at its first failed write, after one box: the sequence, the array and the stub stay
+// "stopped by failure" (title shown, Stop enabled) until Stop; the loopback test keeps counting its
+// errors but shows one box per run. A dead or stalled line thus never chains boxes.
+//
 // The sequence and the array run as loops inside their click handlers and pump pending events once per
 // byte, so anything can happen in between: Stop, a disconnect, a connect, another start, the window
 // closing or even being destroyed. After every pump a loop therefore checks, in this order, that the
@@ -69,12 +73,13 @@ void TForm1::btTestClick(QObject*) {
     TestCode = 255;
     TestCycles = 0;
     TestErrors = 0;
+    TestFailureShown = false;
     ui->lbIn->setText(QString());
     CPDrv->FlushQueues(true, true);
     TestStep();
 }
 
-void TForm1::TestStep() {
+bool TForm1::TestStep() {
     TestCode = static_cast<std::uint8_t>(TestCode + 1);
     const QString text = hexByte(TestCode);
     ui->lbOut->setText(text);
@@ -85,15 +90,21 @@ void TForm1::TestStep() {
         ui->lbCikl->setText(QString::number(TestCycles));
     }
     QPointer<TForm1> self(this);
-    SendCode(TestCode);
-    // A box from SendCode runs its own event loop; the window may be gone or closing afterwards.
+    const bool sent = SendCode(TestCode, false);
+    if (!sent && !TestFailureShown) {
+        // Marked before the box: steps run inside its event loop stay quiet.
+        TestFailureShown = true;
+        ReportSendFailure();
+    }
+    // A box runs its own event loop; the window may be gone or closing afterwards.
     if (!self || Closing())
-        return;
-    // Armed after the send, so the second counts from when a box of SendCode was closed.
+        return false;
+    // Armed after the send, so the second counts from when the box was closed.
     EnableTimer(trTest, true);
+    return sent;
 }
 
-void TForm1::TestOnByte(std::uint8_t b) {
+bool TForm1::TestOnByte(std::uint8_t b) {
     const QString text = hexByte(b);
     if (ui->cbInLog->isChecked())
         ui->mmIn->appendPlainText(text);
@@ -104,7 +115,7 @@ void TForm1::TestOnByte(std::uint8_t b) {
     }
     // Stopped first, so the step starts a fresh interval.
     EnableTimer(trTest, false);
-    TestStep();
+    return TestStep();
 }
 
 void TForm1::trTestTimer(QObject*) {
@@ -124,10 +135,16 @@ void TForm1::btZagClick(QObject*) {
     enterMode(*this, mdStub, tr(" Заглушка "));
 }
 
-void TForm1::StubOnByte(std::uint8_t b) {
+bool TForm1::StubOnByte(std::uint8_t b) {
     if (ui->cbZag->isChecked())
         ui->mmZag->appendPlainText(hexByte(b));
-    SendCode(b);
+    if (SendCode(b, false))
+        return true;
+    // The stub ends at its first failed echo and stays so until Stop; nothing received meanwhile, in
+    // the box's event loop included, is echoed.
+    WorkMode = mdIdle;
+    ReportSendFailure();
+    return false;
 }
 
 // ---- sequence ----
@@ -147,8 +164,8 @@ void TForm1::btPosClick(QObject*) {
             pageBox(*this, tr("COM-порт не подсоединен!."));
             return;
         }
-        SendCode(code);
-        if (!stillOurs(self, serial))
+        const bool sent = SendCode(code);
+        if (!sent || !stillOurs(self, serial))
             return;
         if (!CPDrv->FlushQueues(true, false)) {
             pageBox(*this, tr("Входной буфер не сбрасывается."));
@@ -194,9 +211,9 @@ void TForm1::btMassStartClick(QObject*) {
             pageBox(*this, tr("COM-порт не подсоединен!."));
             return;
         }
-        ArrayStep();
+        const bool sent = ArrayStep();
         // ArrayStep pumps events last; a newer start now owns the page and its input queue.
-        if (!stillOurs(self, serial))
+        if (!sent || !stillOurs(self, serial))
             return;
         if (!CPDrv->FlushQueues(true, false)) {
             pageBox(*this, tr("Входной буфер не сбрасывается."));
@@ -210,14 +227,15 @@ void TForm1::btMassStartClick(QObject*) {
     LoopRunning = false;
 }
 
-void TForm1::ArrayStep() {
+bool TForm1::ArrayStep() {
     const std::uint8_t code = ArrayCode;
     const std::uint32_t serial = RunSerial;
     QPointer<TForm1> self(this);
-    SendCode(code);
-    // A box of SendCode pumps events too: afterwards the run may be over or the window gone.
-    if (!stillOurs(self, serial))
-        return;
+    const bool sent = SendCode(code);
+    // A box of SendCode pumps events too: afterwards the run may be over or the window gone. A byte
+    // that did not go is not shown: the displays keep the last one that did.
+    if (!sent || !stillOurs(self, serial))
+        return false;
     ui->edMassC->setText(hexByte(code));
     ui->edMassN->setText(QString::number(ArrayIndex));
     // 8-bit addition with end-around carry: once non-zero the sum never returns to 0.
@@ -230,6 +248,7 @@ void TForm1::ArrayStep() {
     if (ArrayIndex > ArraySize)
         ArrayRunning = false;
     QCoreApplication::processEvents();
+    return true;
 }
 
 // ---- stop, clear buttons, key filters ----

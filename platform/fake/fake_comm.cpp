@@ -70,6 +70,11 @@ void FakeComm::transmit(std::size_t n) {
     m_outQueued -= std::min(n, m_outQueued);
 }
 
+void FakeComm::setFailureReason(DWORD code, FailureDetail detail) {
+    m_failureError = code;
+    m_failureDetail = std::move(detail);
+}
+
 void FakeComm::setFailure(FakeOp op, bool fail) {
     if (fail)
         m_failing.insert(op);
@@ -103,6 +108,13 @@ bool FakeComm::usable(HANDLE h, FakeOp op) const {
 
 BOOL FakeComm::finish(FakeCall call, bool ok) {
     call.result = ok ? TRUE : FALSE;
+    if (!ok) {
+        FailureDetail detail = m_failureDetail;
+        DWORD code = m_failureError;
+        if (call.op == FakeOp::CreateFileA && !m_failing.contains(FakeOp::CreateFileA))
+            code = m_devices.contains(call.fileName) ? ERROR_SHARING_VIOLATION : ERROR_FILE_NOT_FOUND;
+        SetLastFailure(code, std::move(detail));
+    }
     m_calls.push_back(call);
     if (onCall)
         onCall(m_calls.back());

@@ -1,22 +1,47 @@
 // The termios device side on pseudo-terminal pairs: the test holds the master end, the calls open the
 // slave end as a port would be opened.
+#include "fd.h"
 #include "platform/comm.h"
 #include "pty_pair.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdarg>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <poll.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
+
+// A pseudo-terminal keeps no output queue of its own (TIOCOUTQ always reads 0): what its far side has
+// not read yet sits there instead. To stand for a device that holds output, this program links with
+// ioctl wrapped, and TIOCOUTQ on the device named here reports the bytes its far side has not read.
+namespace {
+dev_t g_queueDevice = 0;
+int g_queueFarSide = -1;
+} // namespace
+
+extern "C" int __real_ioctl(int fd, unsigned long request, ...);
+extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
+    va_list args;
+    va_start(args, request);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    struct stat st {};
+    if (request == TIOCOUTQ && g_queueFarSide >= 0 && ::fstat(fd, &st) == 0 && st.st_rdev == g_queueDevice)
+        return __real_ioctl(g_queueFarSide, TIOCINQ, arg);
+    return __real_ioctl(fd, request, arg);
+}
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -143,6 +168,10 @@ TEST(TermiosOpen, NamesThatLeadNowhereFail) {
         Port port(name);
         EXPECT_FALSE(port.ok()) << name;
     }
+    // Why, for a name that leads to a device that is not there: the device, and that it is missing.
+    Port missing("\\\\.\\COM2");
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(platform::LastFailureDetail().device, "/nonexistent/comlab-device");
 }
 
 TEST(TermiosOpen, PortIsExclusiveUntilClosed) {
@@ -195,6 +224,44 @@ TEST(TermiosOpen, CloseTakesAwayOnlyItsOwnExclusiveMark) {
     }
 }
 #endif
+
+// A port another program holds is refused, with that program named, and the refusal must not touch
+// the device: the holder's output, still on its way, all arrives.
+TEST(TermiosOpen, BusyPortIsRefusedWithItsHolderAndKeepsItsOutput) {
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    const comlab::test::Fd fd(::open(pty.slave().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    const int holder = fd.get();
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    termios raw{};
+    ASSERT_EQ(tcgetattr(holder, &raw), 0);
+    cfmakeraw(&raw);
+    ASSERT_EQ(tcsetattr(holder, TCSANOW, &raw), 0);
+    // The holder sends more than the far side's buffer takes; the far side does not read yet.
+    const std::vector<char> out(64 * 1024, 'h');
+    std::size_t sent = 0;
+    for (ssize_t n; (n = ::write(holder, out.data(), out.size())) > 0;)
+        sent += std::size_t(n);
+    ASSERT_GT(sent, 4096u);
+    struct stat st {};
+    ASSERT_EQ(::fstat(holder, &st), 0);
+    g_queueDevice = st.st_rdev;
+    g_queueFarSide = pty.master();
+
+    Port refused(pty.slave());
+    g_queueFarSide = -1;
+    EXPECT_FALSE(refused.ok());
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    const platform::FailureDetail& why = platform::LastFailureDetail();
+    EXPECT_EQ(why.device, fs::canonical(pty.slave()).string());
+    EXPECT_EQ(why.holderPid, long(::getpid()));
+    std::string self;
+    std::getline(std::ifstream("/proc/self/comm"), self);
+    EXPECT_EQ(why.holderName, self);
+
+    EXPECT_EQ(comlab::test::readFor(pty.master(), sent, 3000).size(), sent);
+}
 
 TEST(TermiosData, RawBytesBothWaysWithQueueCounts) {
     Pty pty;
@@ -330,6 +397,60 @@ TEST(TermiosSettings, PseudoTerminalTakesWhatItCanAndRefusesTheRest) {
     // After refusals the port still works at settings it takes.
     DCB d = lineDcb(57600);
     EXPECT_TRUE(SetCommState(port.h(), &d));
+}
+
+// A record the device does not take whole (a pseudo-terminal forces 8 data bits and no parity) leaves
+// the port as it was, arbitrary rate and flow control included, and says which setting was refused.
+TEST(TermiosSettings, RefusedRecordLeavesThePortAsItWas) {
+    struct Case {
+        const char* name;
+        DWORD rate;
+        BYTE byteSize, parity, stopBits;
+        bool hwFlow, swFlow;
+        platform::LineSetting refused;
+        DWORD value;
+    };
+    const Case cases[] = {
+        {"7 data bits", 19200, 7, NOPARITY, TWOSTOPBITS, true, false, platform::LineSetting::DataBits, 7},
+        {"mark parity", 31250, 8, MARKPARITY, ONESTOPBIT, false, true, platform::LineSetting::Parity,
+         MARKPARITY},
+        {"1.5 stop bits with 8 data bits", 57600, 8, NOPARITY, ONE5STOPBITS, false, false,
+         platform::LineSetting::StopBits, ONE5STOPBITS},
+    };
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    // Opened first, so the port's exclusive mark does not keep it out: it reads the device's settings.
+    const comlab::test::Fd watchFd(::open(pty.slave().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    const int watch = watchFd.get();
+    ASSERT_GE(watch, 0);
+    Port port(pty.slave());
+    ASSERT_TRUE(port.ok());
+    DCB good = lineDcb(9600);
+    ASSERT_TRUE(SetCommState(port.h(), &good));
+    termios before{};
+    ASSERT_EQ(tcgetattr(watch, &before), 0);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DCB d = lineDcb(c.rate);
+        d.ByteSize = c.byteSize;
+        d.Parity = c.parity;
+        d.StopBits = c.stopBits;
+        if (c.hwFlow) {
+            d.fRtsControl = RTS_CONTROL_HANDSHAKE;
+            d.fOutxCtsFlow = 1;
+        }
+        d.fOutX = d.fInX = c.swFlow;
+        EXPECT_FALSE(SetCommState(port.h(), &d));
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+        EXPECT_EQ(platform::LastFailureDetail().refused, c.refused);
+        EXPECT_EQ(platform::LastFailureDetail().refusedValue, c.value);
+        EXPECT_EQ(platform::LastFailureDetail().device, fs::canonical(pty.slave()).string());
+        termios after{};
+        ASSERT_EQ(tcgetattr(watch, &after), 0);
+        EXPECT_EQ(after.c_cflag, before.c_cflag);
+        EXPECT_EQ(after.c_iflag, before.c_iflag);
+        EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+    }
 }
 
 TEST(TermiosModem, PseudoTerminalHasNoModemLines) {

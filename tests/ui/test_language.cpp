@@ -135,7 +135,7 @@ QStringList widgetTexts(QWidget* root) {
 struct WindowRun {
     QStringList shown; // widget texts, before and after each step
     QStringList menus; // the context menus of the fresh window
-    QStringList boxes; // text and caption of each box
+    QStringList boxes; // text, caption and details of each box
     int missedBoxes = 0;
 };
 
@@ -247,7 +247,7 @@ WindowRun runWindow(const ComMap& map) {
         run.shown << widgetTexts(&form);
     }
     for (const msgbox::RecordedBox& b : boxes.boxes())
-        run.boxes << b.text << b.caption;
+        run.boxes << b.text << b.caption << b.detailedText;
     form.btStopClick(ui.btStop);
     qputenv("COMLAB_PORTS_DIR", mapWas);
     return run;

@@ -52,6 +52,7 @@ protected:
     msgbox::MessageBoxRecorder boxes;
     std::unique_ptr<TForm1> form;
     int writes = 0;
+    int failAfter = -1;                                // writes fail from the one after this many on
     std::multimap<int, std::function<void()>> onWrite; // run inside the next event processing
 
     void SetUp() override {
@@ -63,6 +64,8 @@ protected:
             if (c.op != FakeOp::WriteFile || c.done == 0)
                 return;
             ++writes;
+            if (writes == failAfter)
+                dev.setFailure(FakeOp::WriteFile);
             const auto [first, last] = onWrite.equal_range(writes);
             for (auto it = first; it != last; ++it)
                 QTimer::singleShot(0, qApp, it->second);
@@ -224,7 +227,9 @@ TEST_F(LineTests, ClearDuringTestAndRestartKeepCountingFromTheRightPlace) {
     EXPECT_EQ(form->TestErrors, 1);
 }
 
-TEST_F(LineTests, DisconnectDuringTestBoxesEachTimeoutAndConnectLeavesTheTimer) {
+// The test goes on counting after a disconnect, with one box for the run however many codes cannot go;
+// a connect ends it, its time-out included.
+TEST_F(LineTests, DisconnectDuringTestShowsOneBoxAndConnectEndsTheTest) {
     connectPort();
     form->btTestClick(nullptr);
     form->btCOMoffClick(nullptr);
@@ -232,25 +237,64 @@ TEST_F(LineTests, DisconnectDuringTestBoxesEachTimeoutAndConnectLeavesTheTimer) 
 
     bool timerWhileBox = true;
     boxes.setWhileOpen([&](const msgbox::RecordedBox&) { timerWhileBox = form->trTest->isActive(); });
-    form->trTestTimer(form->trTest);
-    form->trTestTimer(form->trTest);
+    for (int i = 0; i < 3; ++i)
+        form->trTestTimer(form->trTest);
     EXPECT_FALSE(timerWhileBox) << "the next time-out counts from when the box was closed";
-    EXPECT_EQ(boxTexts(), (std::vector<QString>{u(kNoLink), u(kNoLink)}));
-    EXPECT_EQ(form->TestErrors, 2);
+    EXPECT_EQ(boxTexts(), std::vector<QString>{u(kNoLink)});
+    EXPECT_EQ(form->TestErrors, 3);
     EXPECT_TRUE(form->trTest->isActive());
 
     boxes.setWhileOpen({});
     form->btCOMonClick(nullptr);
-    expectState({true, "  ", mdIdle, false, true}, "connect: idle, but the time-out keeps running");
-    const auto sent = dev.output().size();
-    form->trTestTimer(form->trTest);
-    EXPECT_EQ(form->TestErrors, 3);
-    EXPECT_EQ(dev.output().size(), sent + 1);
+    expectState(kIdle, "connect ends the test, time-out included");
     receive("\x03");
     EXPECT_EQ(form->TestErrors, 3) << "no comparison in idle";
-    form->btZagClick(nullptr);
-    form->btStopClick(nullptr);
-    expectState(kIdle, "only Stop ends the time-out");
+    EXPECT_EQ(dev.output().size(), 1u) << "only the code sent before the disconnect";
+}
+
+// One failure, one box: a run ends at its first failed write and stays stopped by failure until Stop;
+// nothing goes out after it, not even when the line takes data again while the box is up.
+TEST_F(LineTests, ARunEndsAtItsFirstFailedWriteWithOneBox) {
+    struct Case {
+        const char* name;
+        void (TForm1::*start)(QObject*);
+        PageState after;
+    };
+    const Case cases[] = {
+        {"sequence", &TForm1::btPosClick, {false, "Последовательность. ", mdSequence, true, false}},
+        {"array", &TForm1::btMassStartClick, {false, " Массив ", mdArray, true, false}},
+        {"stub", &TForm1::btZagClick, {false, " Заглушка ", mdIdle, false, false}},
+    };
+    platform::FakeClock clock;
+    clock.setStepPerRead(100); // a refused write gives up at once
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        connectPort();
+        boxes.clear();
+        writes = 0;
+        onWrite.clear();
+        failAfter = 3;
+        afterWrite(20, [&] { form->btStopClick(nullptr); }); // ends a run that would not end by itself
+        boxes.setWhileOpen([&](const msgbox::RecordedBox&) {
+            dev.clearFailures();
+            receive("xyz");
+        });
+        form->ui->edMass->setText("1000");
+        ((*form).*c.start)(nullptr);
+        if (c.start == &TForm1::btZagClick)
+            receive("ABCDEFGH");
+        ASSERT_EQ(boxes.boxes().size(), 1u);
+        EXPECT_EQ(boxes.boxes()[0].caption, "Warning");
+        EXPECT_EQ(dev.output().size(), 3u);
+        if (c.start == &TForm1::btMassStartClick) {
+            EXPECT_EQ(form->ui->edMassN->text(), "3") << "the last byte that went";
+        }
+        expectState(c.after, "stopped by failure");
+        form->btStopClick(nullptr);
+        expectState(kIdle, "Stop");
+        boxes.setWhileOpen({});
+        failAfter = -1;
+    }
 }
 
 // ---- stub ----

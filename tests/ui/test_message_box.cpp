@@ -18,22 +18,24 @@ TEST(MessageBox, RecorderCapturesEachBoxAsGiven) {
     struct Case {
         QString text, caption;
         int icon;
+        QString details;
     };
     const Case cases[] = {
-        {u("Нет соединения с COM-портом."), u("Внимание"), msgbox::IconInformation},
-        {u("Ошибка записи\r\nв порт"), u("Ошибка"), msgbox::IconError},
-        {QString(), QString(), msgbox::IconInformation},
-        {u("<b>not markup</b>"), u("x"), 0},
+        {u("Нет соединения с COM-портом."), u("Внимание"), msgbox::IconInformation, QString()},
+        {u("Ошибка записи\r\nв порт"), u("Ошибка"), msgbox::IconError, u("COM1 ведёт к /dev/ttyS0\nпричина")},
+        {QString(), QString(), msgbox::IconInformation, QString()},
+        {u("<b>not markup</b>"), u("x"), 0, QString()},
     };
     msgbox::MessageBoxRecorder rec;
     for (const Case& c : cases)
-        msgbox::Show(nullptr, c.text, c.caption, c.icon);
+        msgbox::Show(nullptr, c.text, c.caption, c.icon, c.details);
     ASSERT_EQ(rec.boxes().size(), std::size(cases));
     for (size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(i);
         EXPECT_EQ(rec.boxes()[i].text, cases[i].text); // "\r\n" kept
         EXPECT_EQ(rec.boxes()[i].caption, cases[i].caption);
         EXPECT_EQ(rec.boxes()[i].icon, cases[i].icon);
+        EXPECT_EQ(rec.boxes()[i].detailedText, cases[i].details);
     }
     rec.clear();
     EXPECT_TRUE(rec.boxes().empty());
@@ -76,20 +78,22 @@ TEST(MessageBox, RecordersNestAndRestoreTheOuterOne) {
 }
 
 // A real box: modal, one OK button, the caption and icon asked for, and "\r\n" as one line break.
+// Details, when given, are behind the box's own button for them.
 TEST(MessageBox, RealBoxShowsTextCaptionIconAndOneOkButton) {
     struct Case {
         int flag;
         QMessageBox::Icon icon;
+        const char* details;
     };
-    for (const Case& c : {Case{msgbox::IconError, QMessageBox::Critical},
-                          Case{msgbox::IconInformation, QMessageBox::Information}}) {
+    for (const Case& c : {Case{msgbox::IconError, QMessageBox::Critical, "подробности"},
+                          Case{msgbox::IconInformation, QMessageBox::Information, ""}}) {
         SCOPED_TRACE(c.flag);
         QWidget parent;
         parent.show();
         bool seen = false;
-        QString text, title;
+        QString text, title, details;
         QMessageBox::Icon icon = QMessageBox::NoIcon;
-        int buttons = -1;
+        int okButtons = -1;
         bool isOk = false, modal = false, plain = false;
         QTimer poll;
         poll.setInterval(10);
@@ -101,8 +105,11 @@ TEST(MessageBox, RealBoxShowsTextCaptionIconAndOneOkButton) {
             seen = true;
             text = box->text();
             title = box->windowTitle();
+            details = box->detailedText();
             icon = box->icon();
-            buttons = int(box->buttons().size());
+            okButtons = 0;
+            for (QAbstractButton* b : box->buttons())
+                okButtons += box->buttonRole(b) != QMessageBox::ActionRole; // the details button
             isOk = box->standardButton(box->buttons().value(0)) == QMessageBox::Ok;
             modal = box->isModal();
             plain = box->textFormat() == Qt::PlainText;
@@ -114,12 +121,14 @@ TEST(MessageBox, RealBoxShowsTextCaptionIconAndOneOkButton) {
             if (auto* w = QApplication::activeModalWidget())
                 w->close();
         });
-        msgbox::Show(&parent, u("Первая строка\r\nвторая <i>строка</i>"), u("Внимание"), c.flag);
+        msgbox::Show(&parent, u("Первая строка\r\nвторая <i>строка</i>"), u("Внимание"), c.flag,
+                     u(c.details));
         ASSERT_TRUE(seen);
         EXPECT_EQ(text, u("Первая строка\nвторая <i>строка</i>"));
+        EXPECT_EQ(details, u(c.details));
         EXPECT_EQ(title, u("Внимание"));
         EXPECT_EQ(icon, c.icon);
-        EXPECT_EQ(buttons, 1);
+        EXPECT_EQ(okButtons, 1);
         EXPECT_TRUE(isOk);
         EXPECT_TRUE(modal);
         EXPECT_TRUE(plain);

@@ -134,14 +134,37 @@ TEST(WindowCore, StartsClosedWithItsControlsTimersAndDriverSettings) {
 }
 
 TEST(WindowCore, FailedConnectShowsTheErrorLeavesSettingsOpenAndResetsTheTestPage) {
+    // The box's text stays as it is; the reason the platform kept goes into its details.
+    const auto at = [](const char* device, platform::LineSetting setting = platform::LineSetting::None,
+                       DWORD value = 0) {
+        platform::FailureDetail d;
+        d.device = device;
+        d.refused = setting;
+        d.refusedValue = value;
+        return d;
+    };
+    platform::FailureDetail held = at("/dev/ttyUSB0");
+    held.holderPid = 4242;
+    held.holderName = "minicom";
     struct Case {
         const char* why;
         bool addDevice;
         FakeOp failing;
+        DWORD error;
+        platform::FailureDetail detail;
+        const char* details;
     };
     const Case cases[] = {
-        {"no such device", false, FakeOp::CreateFileA},
-        {"settings refused", true, FakeOp::SetCommState},
+        {"no such device", false, FakeOp::CreateFileA, ERROR_FILE_NOT_FOUND, at("/dev/ttyUSB7"),
+         "COM1 ведёт к /dev/ttyUSB7\nТакого устройства нет."},
+        {"permission denied", true, FakeOp::CreateFileA, ERROR_ACCESS_DENIED, at("/dev/ttyS0"),
+         "COM1 ведёт к /dev/ttyS0\nНет прав на доступ к устройству. Последовательные порты обычно открыты "
+         "группе dialout: sudo usermod -aG dialout $USER, затем войдите в систему заново."},
+        {"busy", true, FakeOp::CreateFileA, ERROR_SHARING_VIOLATION, held,
+         "COM1 ведёт к /dev/ttyUSB0\nУстройство занято: его держит программа minicom (PID 4242)."},
+        {"1.5 stop bits refused", true, FakeOp::SetCommState, ERROR_INVALID_PARAMETER,
+         at("/dev/ttyS1", platform::LineSetting::StopBits, ONE5STOPBITS),
+         "COM1 ведёт к /dev/ttyS1\nУстройство не принимает настройку: 1,5 стоповых бита."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.why);
@@ -149,6 +172,7 @@ TEST(WindowCore, FailedConnectShowsTheErrorLeavesSettingsOpenAndResetsTheTestPag
         if (c.addDevice)
             w.fake.addDevice("\\\\.\\COM1");
         w.fake.setFailure(c.failing);
+        w.fake.setFailureReason(c.error, c.detail);
         auto& ui = w.ui();
         fakeRunningTest(*w.form);
 
@@ -158,6 +182,7 @@ TEST(WindowCore, FailedConnectShowsTheErrorLeavesSettingsOpenAndResetsTheTestPag
         EXPECT_EQ(w.boxes.boxes()[0].text, u(kConnectError));
         EXPECT_EQ(w.boxes.boxes()[0].caption, u("Ошибка установки связи"));
         EXPECT_EQ(w.boxes.boxes()[0].icon, 16);
+        EXPECT_EQ(w.boxes.boxes()[0].detailedText, u(c.details));
         EXPECT_FALSE(w.form->CPDrv->IsOpen());
         EXPECT_FALSE(w.fake.isOpen());
         EXPECT_EQ(ui.lbCOM->text(), u("Нет соединения"));
@@ -420,7 +445,8 @@ TEST(WindowCore, ReceiveDispatchKeepsTheBlockAndLightsTheReceiveLamp) {
         EXPECT_EQ(w.form->RxBlock, block);
         EXPECT_EQ(ui.spCOMRxled->brushColor(), kSkyBlue);
         EXPECT_TRUE(w.form->trRx->isActive());
-        EXPECT_EQ(w.form->WorkMode, mode);
+        // The port is closed: the stub's first echo fails and ends it.
+        EXPECT_EQ(w.form->WorkMode, mode == mdStub ? mdIdle : mode);
         EXPECT_EQ(ui.spCOMTxled->brushColor(), kGrey);
         if (mode == mdSequence || mode == mdArray || mode == mdIdle) {
             // Dropped: shown nowhere, answered with nothing.
@@ -444,16 +470,16 @@ TEST(WindowCore, ReceiveDispatchKeepsTheBlockAndLightsTheReceiveLamp) {
     }
 }
 
-TEST(WindowCore, PerByteLoopFinishesItsOwnBlockAroundANestedReceive) {
-    // In stub mode every echo fails and raises a box; while the first box is up a second block
-    // arrives. Each loop walks its own block, so the echoes come in the order of the bytes.
+TEST(WindowCore, PerByteLoopEndsAtTheFirstByteItCannotAnswer) {
+    // In test mode every code fails to go. The first failure's box is up while a second block arrives;
+    // each walk ends at its first byte that cannot be answered, and only the first failure has a box.
     Window w;
     w.connect();
-    w.ui().cbZag->setChecked(true);
-    w.form->btZagClick(w.ui().btZag);
-    ASSERT_EQ(w.form->WorkMode, mdStub);
+    w.ui().cbInLog->setChecked(true);
+    w.form->btTestClick(w.ui().btTest);
+    ASSERT_EQ(w.form->WorkMode, mdTest);
     w.fake.setFailure(FakeOp::WriteFile);
-    w.form->CPDrv->setOutputTimeout(1); // each failed echo gives up at once
+    w.form->CPDrv->setOutputTimeout(1); // each failed write gives up at once
     bool nested = false;
     w.boxes.setWhileOpen([&](const msgbox::RecordedBox&) {
         if (!nested) {
@@ -462,11 +488,11 @@ TEST(WindowCore, PerByteLoopFinishesItsOwnBlockAroundANestedReceive) {
         }
     });
     w.form->ReceiveDispatch("ABC", 3);
-    EXPECT_EQ(w.ui().mmZag->toPlainText(), u("41\n58\n59\n42\n43"));
-    ASSERT_EQ(w.boxes.boxes().size(), 5u);
-    for (const auto& box : w.boxes.boxes())
-        EXPECT_EQ(box.text, u(kWriteFailed));
+    EXPECT_EQ(w.ui().mmIn->toPlainText(), u("41\n58"));
+    ASSERT_EQ(w.boxes.boxes().size(), 1u);
+    EXPECT_EQ(w.boxes.boxes()[0].text, u(kWriteFailed));
     EXPECT_EQ(w.form->RxBlock, QByteArray("XY"));
+    EXPECT_EQ(w.form->WorkMode, mdTest) << "the test goes on, counting";
 }
 
 TEST(WindowCore, WindowDestroyedInsideABoxEndsThePerByteLoop) {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 using BOOL = int;
 using BYTE = std::uint8_t;
@@ -156,7 +157,46 @@ BOOL GetCommModemStatus(HANDLE h, LPDWORD modemStat);
 // Milliseconds since an arbitrary start, as an unsigned 32-bit value that wraps.
 DWORD GetTickCount();
 
+// Why the last failed call of this thread failed. A call that succeeds leaves the value alone.
+inline constexpr DWORD ERROR_SUCCESS = 0;
+inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
+inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
+inline constexpr DWORD ERROR_GEN_FAILURE = 31;
+inline constexpr DWORD ERROR_SHARING_VIOLATION = 32;
+inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+DWORD GetLastError();
+// Sets the value and forgets the detail kept with the previous one.
+void SetLastError(DWORD code);
+
 namespace platform {
+
+// A line setting that a device would not take.
+enum class LineSetting : std::uint8_t {
+    None,
+    DataBits,
+    Parity,
+    StopBits,
+    BaudRate,
+    RtsCtsFlow,
+    XonXoffFlow,
+    Other
+};
+
+// What the last failure concerned, kept beside GetLastError so that a message can tell the user why.
+struct FailureDetail {
+    std::string device;     // the device the port name led to; empty when it led nowhere
+    int systemError = 0;    // the system's own error number
+    long holderPid = 0;     // a busy device: the process holding it, when the system tells
+    std::string holderName; // and its name
+    LineSetting refused = LineSetting::None;
+    DWORD refusedValue = 0; // data bits, the record's parity or stop-bit code, or the rate
+};
+const FailureDetail& LastFailureDetail();
+// Sets GetLastError's value and its detail together.
+void SetLastFailure(DWORD code, FailureDetail detail);
+// The error value for a system error number.
+DWORD ErrorForErrno(int err);
 
 // The device side of the communication calls. The system's own implementation opens real devices;
 // tests install another (see FakeComm) to watch and steer every call. Each method has the contract of

@@ -36,6 +36,10 @@ std::vector<std::string> PresentSerialDevices();
 std::string ResolvePortName(const std::string& name, const PortRoots& roots);
 std::string ResolvePortName(const std::string& name);
 
+// The device a path names, its symlinks followed as far as they lead: the canonical path of a device
+// that exists, otherwise the path a dangling link points at.
+std::string DeviceBehind(const std::string& path);
+
 // The device COMn leads to now (symlinks followed), or nothing when no device is there.
 std::optional<std::string> ComPortTarget(int n, const PortRoots& roots);
 std::optional<std::string> ComPortTarget(int n);

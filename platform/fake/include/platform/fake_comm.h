@@ -88,6 +88,9 @@ public:
 
     // Makes every later call of `op` fail (CreateFileA returns the invalid handle).
     void setFailure(FakeOp op, bool fail = true);
+    // What a call failed by setFailure leaves for GetLastError (ERROR_GEN_FAILURE by default). An open
+    // refused by the device list says a missing device, or one already open, by itself.
+    void setFailureReason(DWORD code, FailureDetail detail = {});
     void clearFailures() { m_failing.clear(); }
 
     // Error bits ClearCommError reports (and clears) on its next call.
@@ -134,6 +137,8 @@ private:
 
     std::set<std::string> m_devices;
     std::set<FakeOp> m_failing;
+    DWORD m_failureError = ERROR_GEN_FAILURE;
+    FailureDetail m_failureDetail;
     std::vector<FakeCall> m_calls;
     std::vector<BYTE> m_input;
     std::size_t m_inputHead = 0;
