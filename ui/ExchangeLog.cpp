@@ -1,6 +1,7 @@
 #include "ExchangeLog.h"
 
 #include "ExchangeLogAccessible.h"
+#include "ExchangeText.h"
 
 #include <QAccessible>
 #include <QAction>
@@ -109,25 +110,59 @@ void ExchangeLog::appended(qint64 before) {
     scheduleSync();
 }
 
+void ExchangeLog::appendReceived(const QByteArray& block, bool hexForm, bool decorated) {
+    if (block.isEmpty())
+        return;
+    m_pending.push_back({block, hexForm, decorated});
+    scheduleSync();
+}
+
+void ExchangeLog::layDownReceived(qsizetype budget) {
+    qsizetype done = 0;
+    while (!m_pending.empty() && (budget < 0 || done < budget)) {
+        const Received r = std::move(m_pending.front());
+        m_pending.pop_front();
+        const auto* data = reinterpret_cast<const std::uint8_t*>(r.bytes.constData());
+        const auto n = std::size_t(r.bytes.size());
+        const qint64 before = m_text.size();
+        if (!r.hexForm && !r.decorated) {
+            m_text.appendShown8(r.bytes.constData(), r.bytes.size()); // the block is its own form
+        } else {
+            m_shownBytes.clear();
+            if (r.hexForm)
+                AppendHexForm8(m_shownBytes, data, n, r.decorated);
+            else
+                AppendCharForm8(m_shownBytes, data, n, true);
+            m_text.appendShown8(m_shownBytes.data(), qsizetype(m_shownBytes.size()));
+        }
+        appended(before);
+        done += qsizetype(n);
+    }
+}
+
 void ExchangeLog::appendText(QStringView s) {
+    shown();
     const qint64 before = m_text.size();
     m_text.append(s);
     appended(before);
 }
 
 void ExchangeLog::appendShown8(const char* data, qsizetype n) {
+    shown();
     const qint64 before = m_text.size();
     m_text.appendShown8(data, n);
     appended(before);
 }
 
 void ExchangeLog::addLine(const QString& line) {
+    shown();
     const qint64 before = m_text.size();
     m_text.addLine(line);
     appended(before);
 }
 
 void ExchangeLog::appendPlainText(const QString& line) {
+    shown();
     const qint64 before = m_text.size();
     if (!m_text.isEmpty())
         m_text.insert(before, u"\n");
@@ -141,6 +176,7 @@ void ExchangeLog::setText(const QString& s) {
 }
 
 void ExchangeLog::clearLog() {
+    m_pending.clear();
     flushAccessibleAppend();
     if (!m_text.isEmpty() && QAccessible::isActive()) {
         QAccessibleTextRemoveEvent event(this, 0, m_text.text());
@@ -169,6 +205,7 @@ void ExchangeLog::flushAccessibleAppend() {
 }
 
 void ExchangeLog::insertText(QStringView s) {
+    shown();
     flushAccessibleAppend();
     const qint64 oldCursor = m_cursor, oldAnchor = m_anchor;
     const qint64 at = selectionStart();
@@ -190,6 +227,7 @@ void ExchangeLog::insertText(QStringView s) {
 }
 
 void ExchangeLog::removeText(qint64 from, qint64 to) {
+    shown();
     from = std::clamp<qint64>(from, 0, m_text.size());
     to = std::clamp<qint64>(to, from, m_text.size());
     if (from == to)
@@ -218,11 +256,16 @@ void ExchangeLog::scheduleSync() {
 
 void ExchangeLog::sync() {
     m_syncPending = false;
+    // A slice of what was received per turn; the rest on the next turns.
+    constexpr qsizetype kSlice = 256 * 1024;
+    layDownReceived(kSlice);
+    if (!m_pending.empty())
+        scheduleSync();
     updateScrollBars();
     followEnd();
     if (m_showCursor) {
         m_showCursor = false;
-        ensureVisible(m_cursor);
+        scrollTo(m_cursor);
     }
     flushAccessibleAppend();
     viewport()->update();
@@ -285,6 +328,11 @@ void ExchangeLog::noteUserScroll() {
 }
 
 void ExchangeLog::ensureVisible(qint64 pos) {
+    shown();
+    scrollTo(pos);
+}
+
+void ExchangeLog::scrollTo(qint64 pos) {
     pos = std::clamp<qint64>(pos, 0, m_text.size());
     const qint64 line = m_text.lineOf(pos);
     const qint64 col = pos - m_text.lineStart(line);
@@ -356,6 +404,11 @@ bool ExchangeLog::regularChar(char16_t u) const {
 }
 
 QRect ExchangeLog::characterRect(qint64 pos) const {
+    shown();
+    return cellRect(pos);
+}
+
+QRect ExchangeLog::cellRect(qint64 pos) const {
     pos = std::clamp<qint64>(pos, 0, m_text.size());
     const qint64 line = m_text.lineOf(pos);
     const qint64 col = pos - m_text.lineStart(line);
@@ -366,6 +419,7 @@ QRect ExchangeLog::characterRect(qint64 pos) const {
 }
 
 qint64 ExchangeLog::positionAt(QPoint p) const {
+    shown();
     const qint64 line = std::clamp<qint64>(verticalScrollBar()->value() +
                                                qint64(std::floor(qreal(p.y() - kTopMargin) / m_rowHeight)),
                                            0, m_text.lineCount() - 1);
@@ -539,11 +593,12 @@ void ExchangeLog::paintEvent(QPaintEvent* e) {
     p.setFont(m_font);
     const qint64 first = verticalScrollBar()->value();
     const int rows = viewport()->height() / m_rowHeight + 1;
-    const qint64 selFrom = selectionStart(), selTo = selectionEnd();
+    // What is laid down so far: painting does not wait for the rest.
+    const qint64 selFrom = std::min(m_cursor, m_anchor), selTo = std::max(m_cursor, m_anchor);
     for (int r = 0; r < rows && first + r < m_text.lineCount(); ++r)
         paintRow(p, first + r, kTopMargin + r * m_rowHeight, selFrom, selTo);
     if (hasFocus() && m_caretOn) {
-        const QRect c = characterRect(m_cursor);
+        const QRect c = cellRect(m_cursor);
         if (viewport()->rect().intersects(c))
             p.fillRect(QRect(c.x(), c.y(), 1, c.height()), palette().brush(QPalette::Text));
     }
@@ -571,6 +626,7 @@ void ExchangeLog::cursorMoved(qint64 oldCursor, qint64 oldAnchor) {
 }
 
 void ExchangeLog::moveCursor(qint64 pos, bool keepAnchor) {
+    shown();
     const qint64 oldCursor = m_cursor, oldAnchor = m_anchor;
     m_cursor = std::clamp<qint64>(pos, 0, m_text.size());
     if (!keepAnchor)
@@ -586,6 +642,7 @@ void ExchangeLog::setCursorPosition(qint64 pos, bool keepAnchor) {
 }
 
 void ExchangeLog::setSelection(qint64 anchor, qint64 cursor) {
+    shown();
     const qint64 oldCursor = m_cursor, oldAnchor = m_anchor;
     m_anchor = std::clamp<qint64>(anchor, 0, m_text.size());
     m_cursor = std::clamp<qint64>(cursor, 0, m_text.size());
@@ -811,6 +868,7 @@ bool ExchangeLog::handleKey(QKeyEvent* e) {
 }
 
 void ExchangeLog::keyPressEvent(QKeyEvent* e) {
+    shown();
     if (handleKey(e))
         e->accept();
     else
@@ -858,6 +916,7 @@ bool ExchangeLog::event(QEvent* e) {
 }
 
 void ExchangeLog::inputMethodEvent(QInputMethodEvent* e) {
+    shown();
     if (e->replacementLength() > 0) {
         const qint64 from = std::clamp<qint64>(m_cursor + e->replacementStart(), 0, m_text.size());
         setSelection(from, from + e->replacementLength());
@@ -868,6 +927,7 @@ void ExchangeLog::inputMethodEvent(QInputMethodEvent* e) {
 }
 
 QVariant ExchangeLog::inputMethodQuery(Qt::InputMethodQuery query) const {
+    shown();
     // Input methods see the cursor's line around the cursor, not the whole of a long one.
     constexpr qint64 kAround = 256;
     const qint64 line = m_text.lineOf(m_cursor);
@@ -898,6 +958,7 @@ QVariant ExchangeLog::inputMethodQuery(Qt::InputMethodQuery query) const {
 // ---- mouse ----
 
 void ExchangeLog::mousePressEvent(QMouseEvent* e) {
+    shown();
     const qint64 pos = positionAt(e->position().toPoint());
     if (e->button() == Qt::LeftButton) {
         m_wordAnchorFrom = m_wordAnchorTo = -1;
@@ -943,6 +1004,7 @@ void ExchangeLog::dragTo(QPoint p) {
 }
 
 void ExchangeLog::mouseMoveEvent(QMouseEvent* e) {
+    shown();
     if (!m_dragging || !(e->buttons() & Qt::LeftButton)) {
         QAbstractScrollArea::mouseMoveEvent(e);
         return;
@@ -969,6 +1031,7 @@ void ExchangeLog::mouseReleaseEvent(QMouseEvent* e) {
 }
 
 void ExchangeLog::mouseDoubleClickEvent(QMouseEvent* e) {
+    shown();
     if (e->button() != Qt::LeftButton) {
         QAbstractScrollArea::mouseDoubleClickEvent(e);
         return;
@@ -993,7 +1056,7 @@ void ExchangeLog::mouseDoubleClickEvent(QMouseEvent* e) {
 void ExchangeLog::timerEvent(QTimerEvent* e) {
     if (e->timerId() == m_blink.timerId()) {
         m_caretOn = !m_caretOn;
-        viewport()->update(characterRect(m_cursor));
+        viewport()->update(cellRect(m_cursor));
         return;
     }
     if (e->timerId() == m_dragScroll.timerId()) {
@@ -1023,6 +1086,7 @@ void ExchangeLog::setExtraContextActions(const QList<QAction*>& actions) {
 }
 
 QMenu* ExchangeLog::createStandardContextMenu(QWidget* parent) {
+    shown();
     auto* menu = new QMenu(parent ? parent : this);
     // The texts Qt's own text widgets use, so Qt's translations apply to them.
     auto add = [&](const char* text, QKeySequence::StandardKey key, const char* name, bool enabled,

@@ -26,6 +26,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <deque>
+#include <string>
 #include <vector>
 
 class QAction;
@@ -39,14 +41,14 @@ public:
     ~ExchangeLog() override;
 
     // The whole text, line breaks as "\n".
-    QString text() const { return m_text.text(); }
+    QString text() const { return shown().text(); }
     QString toPlainText() const { return text(); }
     // The text between two positions (what a copy of that selection gives).
-    QString textBetween(qint64 from, qint64 to) const { return m_text.text(from, to); }
-    const LogText& content() const { return m_text; }
-    qint64 characterCount() const { return m_text.size(); }
-    qint64 lineCount() const { return m_text.lineCount(); }
-    int blockCount() const { return int(std::min<qint64>(m_text.lineCount(), INT_MAX)); }
+    QString textBetween(qint64 from, qint64 to) const { return shown().text(from, to); }
+    const LogText& content() const { return shown(); }
+    qint64 characterCount() const { return shown().size(); }
+    qint64 lineCount() const { return shown().lineCount(); }
+    int blockCount() const { return int(std::min<qint64>(shown().lineCount(), INT_MAX)); }
     bool isReadOnly() const { return false; }
 
     // Replaces the whole text.
@@ -59,6 +61,11 @@ public:
     void appendText(QStringView s);
     // The same for eight-bit text, each byte standing for the character VisibleChar gives it.
     void appendShown8(const char* data, qsizetype n);
+    // A received block in hexadecimal or character form, decorated or not (AppendHexForm8,
+    // AppendCharForm8). Taken in at once; turned into text a slice per turn of the event loop, and all
+    // of it as soon as anything reads the text: a poll tick may bring megabytes, and the window stays
+    // responsive while they are laid down.
+    void appendReceived(const QByteArray& block, bool hexForm, bool decorated);
     // A memo's append: the text as a line of its own after what is there.
     void appendPlainText(const QString& line);
     // Removes the whole text.
@@ -66,14 +73,14 @@ public:
     void clear() { clearLog(); }
 
     // Cursor and selection, as positions of text(). The selection runs from the anchor to the cursor.
-    qint64 cursorPosition() const { return m_cursor; }
-    qint64 anchorPosition() const { return m_anchor; }
+    qint64 cursorPosition() const { return shown(), m_cursor; }
+    qint64 anchorPosition() const { return shown(), m_anchor; }
     void setCursorPosition(qint64 pos, bool keepAnchor = false);
     void setSelection(qint64 anchor, qint64 cursor);
-    bool hasSelection() const { return m_cursor != m_anchor; }
-    qint64 selectionStart() const { return std::min(m_cursor, m_anchor); }
-    qint64 selectionEnd() const { return std::max(m_cursor, m_anchor); }
-    QString selectedText() const { return m_text.text(selectionStart(), selectionEnd()); }
+    bool hasSelection() const { return shown(), m_cursor != m_anchor; }
+    qint64 selectionStart() const { return shown(), std::min(m_cursor, m_anchor); }
+    qint64 selectionEnd() const { return shown(), std::max(m_cursor, m_anchor); }
+    QString selectedText() const { return shown().text(selectionStart(), selectionEnd()); }
     // Types text at the cursor, replacing the selection, as the keyboard would.
     void insertText(QStringView s);
     // Removes the text in [from, to) as an edit of the user's.
@@ -123,10 +130,22 @@ protected:
     void timerEvent(QTimerEvent* e) override;
 
 private:
+    // The text with every received block in it. Received blocks are appended lazily, so readers
+    // lay down what waits first: logically the text already holds it.
+    const LogText& shown() const {
+        if (!m_pending.empty())
+            const_cast<ExchangeLog*>(this)->layDownReceived(-1);
+        return m_text;
+    }
+    // Turns waiting received blocks into text, up to `budget` received bytes (all for -1).
+    void layDownReceived(qsizetype budget);
     // Bookkeeping after text was added at the end by an append.
     void appended(qint64 before);
     void flushAccessibleAppend();
     void scheduleSync();
+    // characterRect and ensureVisible for what is laid down so far.
+    QRect cellRect(qint64 pos) const;
+    void scrollTo(qint64 pos);
     void sync();
     void updateFonts();
     void updateScrollBars();
@@ -150,6 +169,13 @@ private:
     void paintRow(QPainter& p, qint64 line, int y, qint64 selFrom, qint64 selTo);
 
     LogText m_text;
+    struct Received {
+        QByteArray bytes;
+        bool hexForm;
+        bool decorated;
+    };
+    std::deque<Received> m_pending;
+    std::string m_shownBytes; // a block in its shown form, kept to spare an allocation per block
     qint64 m_cursor = 0;
     qint64 m_anchor = 0;
     qint64 m_wantedColumn = -1; // the column up/down moves keep, -1 for the cursor's own

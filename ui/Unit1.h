@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <string>
 #include <vector>
 
 class QAction;
@@ -190,6 +189,5 @@ private:
 
     bool m_closing = false;
     std::unique_ptr<QFile> m_record;
-    std::string m_shown; // a received block in its shown form, kept to spare an allocation per block
     std::vector<std::pair<QObject*, void (TForm1::*)(QObject*, char&)>> m_keyFilters;
 };

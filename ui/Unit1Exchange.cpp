@@ -169,26 +169,13 @@ void TForm1::fixCounterSize() {
 }
 
 void TForm1::ShowReceivedBlock() {
-    const auto* data = reinterpret_cast<const std::uint8_t*>(RxBlock.constData());
-    const auto n = static_cast<std::size_t>(RxBlock.size());
-    // The whole block in one append, in eight bits: data may arrive at megabytes a second. The
-    // character form without decoration is the block itself.
-    if (ui->rbCOMinSym->isChecked()) {
-        if (!ui->cbInSymHex->isChecked()) {
-            ui->mmCOMin->appendShown8(RxBlock.constData(), RxBlock.size());
-        } else {
-            m_shown.clear();
-            AppendCharForm8(m_shown, data, n, true);
-            ui->mmCOMin->appendShown8(m_shown.data(), qsizetype(m_shown.size()));
-        }
-    } else {
-        m_shown.clear();
-        AppendHexForm8(m_shown, data, n, ui->cbInHexSym->isChecked());
-        ui->mmCOMin->appendShown8(m_shown.data(), qsizetype(m_shown.size()));
-    }
+    // The whole block in one append, in eight bits: data may arrive at megabytes a second.
+    const bool hex = !ui->rbCOMinSym->isChecked();
+    ui->mmCOMin->appendReceived(RxBlock, hex,
+                                hex ? ui->cbInHexSym->isChecked() : ui->cbInSymHex->isChecked());
 
     if (ui->cbCountOn->isChecked()) {
-        RxByteCount += static_cast<std::int64_t>(n);
+        RxByteCount += static_cast<std::int64_t>(RxBlock.size());
         ui->lbCount->setText(QString::number(RxByteCount));
     }
 }

@@ -466,6 +466,26 @@ TEST(ExchangeLog, AppendsReachTheViewOncePerTurnOfTheEventLoop) {
     QApplication::processEvents();
     EXPECT_EQ(ranges.count(), 1);
     EXPECT_EQ(log.verticalScrollBar()->maximum(), 301 - log.verticalScrollBar()->pageStep());
+
+    // Received blocks, 2 MiB in one tick: the view takes them a slice per turn, so the event loop keeps
+    // going meanwhile, and a reader gets all of them at once.
+    const QByteArray line = QByteArray(2046, 'r') + "\r\n";
+    log.clearLog();
+    QApplication::processEvents();
+    for (int i = 0; i < 1024; ++i)
+        log.appendReceived(line, false, false);
+    QApplication::processEvents();
+    QScrollBar* vb = log.verticalScrollBar();
+    EXPECT_LT(vb->maximum() + vb->pageStep(), 1024) << "one turn, one slice";
+    for (int i = 0; i < 100 && vb->maximum() + vb->pageStep() < 1025; ++i)
+        QApplication::processEvents();
+    EXPECT_EQ(vb->maximum() + vb->pageStep(), 1025);
+    for (int i = 0; i < 3; ++i)
+        log.appendReceived("41 0D", i == 1, i == 2);
+    const QString tail = "41 0D" + QString("34 31 20 30 44 ") + "4(34)1(31) (20)0(30)D(44)";
+    const QString all = log.text();
+    EXPECT_EQ(all.size(), 1024 * 2047 + tail.size());
+    EXPECT_TRUE(all.endsWith(QString(2046, u'r') + "\n" + tail));
 }
 
 TEST(ExchangeLog, ViewFollowsTheEndOnlyWhileTheUserIsThere) {
