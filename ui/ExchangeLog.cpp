@@ -372,14 +372,22 @@ void ExchangeLog::updateFonts() {
     m_cellWidth = std::ceil(m_advance - 0.05);
     m_rowHeight = std::max(1, int(std::ceil(fm.lineSpacing())));
     m_ascent = int(std::round(fm.ascent()));
-    m_charKind.assign(65536, 0);
-    m_glyph.assign(65536, 0);
+    for (auto& page : m_charInfo)
+        page.reset();
     m_cells.clear();
 }
 
+ExchangeLog::CharInfo& ExchangeLog::charInfo(char16_t u) const {
+    auto& page = m_charInfo[u >> 8];
+    if (!page)
+        page = std::make_unique<std::array<CharInfo, 256>>();
+    return (*page)[u & 0xFF];
+}
+
 bool ExchangeLog::regularChar(char16_t u) const {
-    std::uint8_t& kind = m_charKind[u];
-    if (kind == 0) {
+    CharInfo& info = charInfo(u);
+    if (!info.known) {
+        info.known = true;
         bool regular = u >= 0x20 && !(u >= 0x7F && u < 0xA0) && u != 0xAD && !QChar::isSurrogate(u);
         if (regular) {
             const QChar c(u);
@@ -393,14 +401,12 @@ bool ExchangeLog::regularChar(char16_t u) const {
             const QFontMetricsF fm(m_font);
             const QList<quint32> glyphs =
                 m_raw.isValid() ? m_raw.glyphIndexesForString(QString(QChar(u))) : QList<quint32>();
-            regular = glyphs.size() == 1 && glyphs[0] != 0 && m_raw.supportsCharacter(QChar(u)) &&
-                      std::abs(fm.horizontalAdvance(QChar(u)) - m_advance) < 0.01;
-            if (regular)
-                m_glyph[u] = glyphs[0];
+            if (glyphs.size() == 1 && glyphs[0] != 0 && m_raw.supportsCharacter(QChar(u)) &&
+                std::abs(fm.horizontalAdvance(QChar(u)) - m_advance) < 0.01)
+                info.glyph = glyphs[0];
         }
-        kind = regular ? 1 : 2;
     }
-    return kind == 1;
+    return info.glyph != 0;
 }
 
 QRect ExchangeLog::characterRect(qint64 pos) const {
@@ -516,7 +522,7 @@ void ExchangeLog::paintRow(QPainter& p, qint64 line, int y, qint64 selFrom, qint
             QList<quint32> glyphs(j - i);
             QList<QPointF> positions(j - i);
             for (qsizetype k = i; k < j; ++k) {
-                glyphs[k - i] = m_glyph[s[k].unicode()];
+                glyphs[k - i] = glyphOf(s[k].unicode());
                 positions[k - i] = QPointF(qreal(k - i) * m_cellWidth, 0);
             }
             QGlyphRun run;
@@ -571,12 +577,12 @@ const QImage& ExchangeLog::cell(char16_t u, bool selected) const {
                QImage::Format_RGB32);
     img.setDevicePixelRatio(m_cellRatio);
     img.fill(QColor::fromRgb(m_cellColours[selected ? 2 : 0]));
-    if (m_glyph[u] != 0) {
+    if (glyphOf(u) != 0) {
         QPainter tp(&img);
         tp.setPen(QColor::fromRgb(m_cellColours[selected ? 3 : 1]));
         QGlyphRun run;
         run.setRawFont(m_raw);
-        run.setGlyphIndexes({m_glyph[u]});
+        run.setGlyphIndexes({glyphOf(u)});
         run.setPositions({QPointF(0, 0)});
         tp.drawGlyphRun(QPointF(0, m_ascent), run);
     }

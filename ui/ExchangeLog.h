@@ -25,8 +25,10 @@
 #include <QRawFont>
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -189,8 +191,15 @@ private:
     // Regular characters are drawn as glyph runs placed cell by cell, which skips Qt's text layout:
     // the face's glyph of each UTF-16 unit, 0 for one drawn alone, looked up once.
     QRawFont m_raw;
-    mutable std::vector<std::uint8_t> m_charKind; // per UTF-16 unit: 0 unknown, 1 regular, 2 alone
-    mutable std::vector<quint32> m_glyph;
+    // Per UTF-16 unit, in pages of 256 made as characters of that page show up: its glyph, 0 for a
+    // character drawn alone, and whether that is known yet.
+    struct CharInfo {
+        quint32 glyph = 0;
+        bool known = false;
+    };
+    mutable std::array<std::unique_ptr<std::array<CharInfo, 256>>, 256> m_charInfo;
+    CharInfo& charInfo(char16_t u) const;
+    quint32 glyphOf(char16_t u) const { return charInfo(u).glyph; }
     qreal m_advance = 7; // the face's own advance; cells are as wide, rounded up to whole pixels
 
     // Cells of regular characters, drawn once for each character and colour and copied from then on:
