@@ -7,9 +7,14 @@
 // is drawn into its cell), so a position maps to a row and a column by arithmetic, and only the rows on
 // screen are painted, each cut to the columns that show. Lines are never wrapped or split.
 //
-// Appends change the text at once, so whatever reads it (text(), copy, save, assistive technology)
-// sees everything appended so far; the view itself (scroll bars, following the end, painting) catches
-// up once per turn of the event loop, however many appends came in between.
+// Whatever reads the text (text(), copy, save, assistive technology, the user's edits) sees everything
+// appended so far; the view itself (scroll bars, following the end, painting) catches up once per turn
+// of the event loop, however many appends came in between. Received blocks are turned into text a
+// slice per turn, and at once for a reader.
+//
+// Control codes show as their symbols of the Control Pictures block; Tab moves the focus on, as in a
+// log it types nothing useful; there is no undo: megabytes of received data in a history would be a
+// leak.
 //
 // Line breaks: a CR LF pair, a lone CR, a lone LF and U+2029 each make one line break, also when the
 // CR and the LF arrive in separate appends; text() returns every line break as "\n".
