@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "IntText.h"
 
 std::optional<std::int32_t> StrToInt(QStringView text) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // libFuzzer target for the conversion layer: arbitrary text through the hex readers, the codec and
 // the line decoders, arbitrary integers through the writers, with the invariants that tie them.
 #include "Cp1251.h"

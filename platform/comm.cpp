@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The communication calls forward to the installed device side; the clock to the installed source.
 #include "platform/comm.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Who holds a device: for telling the user which program keeps a busy port.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The port's own input queue. A terminal device holds only about 4 KiB of input, so a program that
 // empties it on a timer caps intake far below what a USB adapter streams, and what the device cannot
 // hold is lost on the device. A reader thread therefore drains the descriptor as data arrives into a

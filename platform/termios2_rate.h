@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Arbitrary line rates through the kernel's termios2 interface. Kept apart because the kernel's
 // <asm/termbits.h> defines its own struct termios and cannot share a translation unit with <termios.h>.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The communication calls on a Linux terminal device (termios). A HANDLE is the address of a Port this
 // file owns; handles are looked up in a table, so a stale or foreign handle fails instead of crashing.
 // On failure errno says why; a refused open or line setting also keeps, for GetLastError, the device

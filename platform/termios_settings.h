@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Pure helpers between the line settings record and a termios: no device is touched.
 #pragma once
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the Debian 12 packages comlab needs to build, test, package and run, if any are missing.
 set -euo pipefail
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the conversion fuzzer with clang (libFuzzer, AddressSanitizer, UndefinedBehaviorSanitizer)
 # into build-fuzz/ and runs it for SECONDS (default 60) on one core; prints the number of executions.
 # Usage: scripts/fuzz.sh [SECONDS]

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the Debian package of comlab in build-package/ (Release) and prints the path of the .deb.
 # Install it with: sudo apt-get install ./build-package/comlab_<version>_<arch>.deb
 # Arguments go to CMake, e.g. -DCOMLAB_MAINTAINER="Jane Doe <jane@example.org>" (see the README).

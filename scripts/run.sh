@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds comlab and starts it with a virtual loopback device on COM1, so it can be tried without
 # hardware. Installs what is missing first. Quitting comlab stops the device.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds comlab twice (a normal build and one with AddressSanitizer and UndefinedBehaviorSanitizer)
 # and runs every test in both. Installs what is missing first.
 set -euo pipefail

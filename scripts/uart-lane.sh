@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The UART lane: comlab's tests on the kernel's own serial driver, with no serial hardware attached.
 # Boots Debian's cloud kernel (8250 driver built in) under QEMU without KVM, from an initial file system
 # built here around the test program build/tests/uart/uart_tests, its libraries, Qt's offscreen plugin and

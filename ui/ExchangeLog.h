@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The exchange log and the memos of the test page: an editable text view over a LogText.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Screen readers read the exchange log through Qt's accessibility interfaces: the text interface (the
 // text by offsets, by character, word and line, the cursor and the selection) and the editable-text

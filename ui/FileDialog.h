@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The window's one way to ask for a file to write. Tests install a FileDialogStub that answers instead
 // of a dialog.

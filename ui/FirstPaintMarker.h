@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // With COMLAB_BENCH_MARKERS set, the program prints "first-paint <steady clock ns>" once the first whole
 // frame of its window has been painted, so bench/app can time the start-up from outside; bench/app's bare
 // baseline window gives the same signal through the same filter.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The text of a log: logical lines of any length, kept compactly and cheap to grow at the end.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The window's one way to show a modal message box. Tests install a MessageBoxRecorder to capture
 // boxes instead of showing them.

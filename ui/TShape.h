@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // A small filled figure in a brush colour: the window's transmit and receive lamps.
 #include <QColor>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window core: construction, connection, the state report, the one send routine, the receive
 // dispatch by working mode and the two lamps.
 #include "Unit1.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TForm1: comlab's one window. The controls come from Unit1.ui; each control event is connected to
 // the handler of the same name. Handlers hold no parsing or conversion: they call convert/ and the
 // driver. The window's working state lives here, so tests can build fresh windows.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The exchange page: a typed line decoded, echoed and sent byte by byte; received blocks shown in the
 // log and counted.
 #include "Unit1.h"

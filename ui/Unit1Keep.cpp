@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Keeping a run: the exchange log's context menu saves the whole log as UTF-8 text, and records every
 // received byte, raw, into a file the user chooses, until the user unticks the item or the port
 // closes. Nothing is written unless the user asks.

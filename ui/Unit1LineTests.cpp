@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The line-test page: the loopback test, the echo stub, the endless sequence and the counted array.
 //
 // A run ends at its first failed write, after one box: the sequence, the array and the stub stay

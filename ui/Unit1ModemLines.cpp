@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The modem-line page: the four input lines read once or every half second, and DTR and RTS driven
 // in two steps (pick a state, then press the line's button).
 #include "Unit1.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // comlab: a terminal and line tester for one serial port.
 #include "FirstPaintMarker.h"
 #include "Language.h"

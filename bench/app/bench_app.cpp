@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Whole-program figures of comlab, each beside a baseline measured in the same run.
 //
 // start   The real comlab binary is started (offscreen) with COMLAB_BENCH_MARKERS and timed from just

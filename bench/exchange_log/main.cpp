@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Grows a shown exchange log to 64 MB and times each append together with the view update and paint
 // that follow it (CPU time of the thread, median of 200 appends at each end), in two forms of received data:
 //   run    hexadecimal form without a line break, 15 KB per append: one line of 64 MB;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The line tests against comlab-peer on a pseudo-terminal, with the window offscreen:
 // - loopback: codes per second against an echo device, next to the design limit of one code per poll
 //   tick (1000 / PollingDelay per second);

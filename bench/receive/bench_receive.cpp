@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Receive throughput on pseudo-terminals, two figures.
 //
 // receive: 2 MiB sent from the far side, taken in by the driver (PollingDelay 50, InBufSize 2048) and, at

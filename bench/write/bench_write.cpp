@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Write throughput: 16 MiB through the driver's WriteData into a pseudo-terminal whose far side is
 // drained by a thread, against a plain blocking write loop on the same kind of pair.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The Windows-1251 code page: bytes shown in and typed into the window's text controls.
 // One table serves both directions, so every byte survives a round trip through text.

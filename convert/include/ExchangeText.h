@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Text of the exchange page: decoding a typed line into bytes, and the forms a byte is shown in.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Hexadecimal text conversions and the key filters of the window's entry fields.
 // Everything here is stateless and safe to call from any thread.

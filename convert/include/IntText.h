@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Decimal text to a number, as typed values are read.
 #pragma once
 

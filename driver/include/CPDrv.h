@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TCommPortDriver: the component through which comlab reaches one serial port.
 //
 // It is configured through properties (a getter named as the property, a setter `set<Property>`)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The driver against the fake device: what each device call is given and in what order, the
 // property rules, the poll tick with and without packets, timed writes and the modem lines.
 #include "CPDrv.h"

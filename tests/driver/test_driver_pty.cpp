@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The driver on pseudo-terminals through the system's own device side: the far side of the pair
 // plays the attached device.
 #include "CPDrv.h"

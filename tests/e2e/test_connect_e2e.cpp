@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Connecting the window to a virtual device on a pseudo-terminal, through the port map, with the
 // real event loop: the status line, the state report, an echoed byte, and an absent port.
 #include "MessageBox.h"

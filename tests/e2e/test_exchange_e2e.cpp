@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The exchange page against comlab-peer on pseudo-terminals: typed lines arrive byte for byte at the far
 // side, and a long stream from the far side shows in the log whole and in order.
 #include "Cp1251.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The line-test page against comlab-peer on a pseudo-terminal: the loopback test counts exactly the
 // bytes an echo device dropped or corrupted, and the array and the sequence arrive as a checking sink
 // expects them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // An adapter pulled out while the window is connected, then plugged back in, and one whose far side
 // stops reading. The adapter is a pseudo-terminal mapped as COM1: closing its far side is the unplug,
 // a new pair behind the same name is the adapter coming back.

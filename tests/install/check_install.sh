@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # check_install.sh <cmake> <build dir> [program...]
 # Installs the build into a private staging prefix and checks that every file a desktop needs is
 # where it belongs. Each fault is reported; the exit status is non-zero if there was any.

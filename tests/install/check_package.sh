@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # check_package.sh <cpack> <build dir>
 # Builds the .deb from the build into a staging folder and holds it to Debian's standards: lintian
 # with nothing above info but bogus-mail-host (the maintainer stays a placeholder until a packager

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // COM name resolution over folder trees built by the test: a fake /dev, a fake sysfs tty class and map
 // folders. Nothing on the machine is consulted.
 #include "platform/ports.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The termios device side on pseudo-terminal pairs: the test holds the master end, the calls open the
 // slave end as a port would be opened.
 #include "fd.h"

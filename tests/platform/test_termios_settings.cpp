@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The mapping from a line settings record to termios flags, checked without any device.
 #include "termios_settings.h"
 

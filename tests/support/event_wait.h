@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Waiting with the Qt event loop running, and the CPU time this process spent meanwhile.
 #pragma once
 

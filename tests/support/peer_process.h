@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Child processes for tests and benchmarks, comlab-peer above all: its first output line is the path of
 // the device it made, and on SIGUSR1 it writes a statistics line (key=value words) to its stats file.
 #pragma once

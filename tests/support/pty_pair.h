@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A pseudo-terminal pair: the slave side is opened as a port would be, the master side stays with the
 // test or benchmark and plays the far end of the line.
 #pragma once

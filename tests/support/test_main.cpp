@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Every test program runs inside one QApplication on the offscreen platform, so tests of the
 // window, the hidden timer window and the event loop can share a main.
 #include <QApplication>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // comlab-peer driven from the far side of its pseudo-terminal, as comlab would see it.
 #include "fd.h"
 #include "temp_dir.h"

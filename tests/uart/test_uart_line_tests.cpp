@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The line-test page at 9600 baud on the guest's UARTs: the loopback test over a whole pass of codes
 // through the UART's loopback, an array out of COM2 to comlab-peer's checking sink on the host, and a
 // sequence that goes quiet on "Останов".

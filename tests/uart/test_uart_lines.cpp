@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Data and modem lines on a 16550A under the kernel's 8250 driver: bytes through the UART's loopback in
 // several formats, the modem-line page following the loopback's wiring (DSR follows DTR, CTS follows
 // RTS, RING follows OUT1, CD follows OUT2), and RTS/CTS flow control holding and passing output.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Line settings on a 16550A under the kernel's 8250 driver, through the window: every format, rate and
 // flow control the panel offers is taken and read back from the device, or refused with the connect
 // box; the state report tells what the port holds; a refused record leaves the port as it was.

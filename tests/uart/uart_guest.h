@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The guest's side of the UART lane (scripts/uart-lane.sh): the devices the lane gave this program, the
 // UART's own loopback, and a second look at a device comlab holds open. These programs run only inside
 // the lane's virtual machine, where COM1 is a 16550A in loopback and COM2 a UART whose far end is

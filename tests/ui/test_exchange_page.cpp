@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The exchange page of the window on a fake device: lines decoded, echoed and sent; received blocks
 // shown and counted; the boxes of an empty line, a closed port and a port lost in the middle of a line.
 #include "Cp1251.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Keeping a run from the exchange log's menu: the log saved as UTF-8 text, and every received byte
 // recorded raw into a file until the item is unticked or the port closes; failures in one box each.
 #include "ExchangeLog.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window's language: which one the user's UI languages choose; an English window that shows no
 // Russian anywhere (captions, items, tooltips, menus, texts set as it works, the boxes its failures
 // raise); and Russian windows whose texts are the sources, unchanged.

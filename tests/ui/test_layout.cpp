@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window as built from its form: every control's kind, caption, items and starting state, and a
 // layout that fits 696 x 481 without clipping any caption, in Russian and in English.
 #include "ExchangeLog.h"

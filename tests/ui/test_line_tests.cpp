@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The line-test page on the fake device: the loopback test's counting, the stub, the sequence and the
 // array, their failures, and the page state after every transition, including those that happen
 // inside a running loop's event processing (Stop, disconnect, a nested start, the window closing).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The message-box service: what the recorder captures, and what a real box shows.
 #include "MessageBox.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The modem-line page on the fake device: input lines shown once or while polling, and DTR/RTS
 // driven in two steps, a user change of the combo and then its button.
 #include "MessageBox.h"

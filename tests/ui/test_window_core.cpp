@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window core on the fake device: the state at start, connect and disconnect, the custom rate,
 // the state report, the one send routine, the receive dispatch with its lamp, closing, the decimal
 // key filter of the rate field and the port tooltips.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The pseudo-terminal the peer serves, and the COMn symlink that lets comlab find it.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // comlab-peer: the far end of a serial line on a pseudo-terminal.
 #include "device.h"
 #include "options.h"

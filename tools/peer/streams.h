@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The byte streams the peer produces and checks, and the pacing of a line; no I/O here.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // comlab-shots OUTDIR: renders the window, each notebook page in turn, to PNG files, so the window can
 // be looked at without a display. The window speaks the session's language, as comlab does; English
 // pages get files of their own (comlab-en-1-exchange.png, ...).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The operating-system surface that the serial driver is written against.
 //
 // The names, records, constants and results are those of the Windows communication functions, so

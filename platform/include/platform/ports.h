@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Port names: which device a name such as "\\.\COM3" opens on this machine.
 //
 // "\\.\COMn" (n = 1..16, "COM" in any case) leads, in order, to the user's own mapping (an entry COMn,

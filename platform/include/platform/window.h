@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A hidden window with a window procedure and timers, delivered by the Qt event loop on the thread
 // that created it. It mirrors the few window-system calls a component needs for a poll clock.
 #pragma once

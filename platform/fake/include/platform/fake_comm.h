@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A device side for tests. It stands behind the communication calls of platform/comm.h, keeps
 // named devices, an input and an output queue, modem lines and line states, can be told to fail
 // any call, and logs every call with what it was given, so a test can check the calls and their order.
