@@ -210,14 +210,16 @@ void ExchangeLog::insertText(QStringView s) {
     flushAccessibleAppend();
     const qint64 oldCursor = m_cursor, oldAnchor = m_anchor;
     const qint64 at = selectionStart();
+    // The texts of the events are made only for a listener: a selection may be the whole log.
+    const bool listening = QAccessible::isActive();
     if (hasSelection()) {
-        QAccessibleTextRemoveEvent event(this, toInt(at), selectedText());
+        QAccessibleTextRemoveEvent event(this, toInt(at), listening ? selectedText() : QString());
         m_text.remove(at, selectionEnd());
         tellAccessibility(event);
     }
     const qint64 n = m_text.insert(at, s);
     if (n > 0) {
-        QAccessibleTextInsertEvent event(this, toInt(at), m_text.text(at, at + n));
+        QAccessibleTextInsertEvent event(this, toInt(at), listening ? m_text.text(at, at + n) : QString());
         tellAccessibility(event);
     }
     m_cursor = m_anchor = at + n;
@@ -235,7 +237,8 @@ void ExchangeLog::removeText(qint64 from, qint64 to) {
         return;
     flushAccessibleAppend();
     const qint64 oldCursor = m_cursor, oldAnchor = m_anchor;
-    QAccessibleTextRemoveEvent event(this, toInt(from), m_text.text(from, to));
+    QAccessibleTextRemoveEvent event(this, toInt(from),
+                                     QAccessible::isActive() ? m_text.text(from, to) : QString());
     m_text.remove(from, to);
     tellAccessibility(event);
     m_cursor = m_anchor = from;
@@ -1153,6 +1156,7 @@ void ExchangeLog::paste() {
 }
 
 void ExchangeLog::selectAll() {
+    shown(); // the end is where the waiting blocks end
     setSelection(0, m_text.size());
 }
 

@@ -277,6 +277,21 @@ void LogText::findLastLineStart() {
 }
 
 void LogText::replaceChunks(int first, int last, QStringView content) {
+    // The content is cut into full pieces from the front, which leaves a short piece behind. The next
+    // piece is taken in when both fit in as many pieces as the content alone needs: otherwise every key
+    // typed into a full piece would leave a piece of its own behind.
+    QString merged;
+    if (const auto next = std::size_t(last) + 1; next < m_chunks.size()) {
+        const Chunk& c = m_chunks[next];
+        const qsizetype pieces = std::max<qsizetype>(1, (content.size() + ChunkChars - 1) / ChunkChars);
+        if (content.size() + c.size() <= pieces * ChunkChars) {
+            merged.resize(content.size() + c.size());
+            std::copy(content.begin(), content.end(), merged.begin());
+            readChunk(c, 0, c.size(), merged.data() + content.size());
+            content = merged;
+            ++last;
+        }
+    }
     ++m_generation;
     std::vector<Chunk> fresh;
     put(fresh, content, 0, [](qint64) {});
@@ -485,10 +500,11 @@ void LogText::addLine(QStringView line) {
 qint64 LogText::insert(qint64 pos, QStringView s) {
     pos = std::clamp<qint64>(pos, 0, m_size);
     const QString ns = normalized(s);
-    m_crPending = false;
     if (ns.isEmpty())
         return 0;
+    // A CR received last still pairs with an LF received next, unless this edit is at the end.
     if (pos == m_size) {
+        m_crPending = false;
         append(ns);
         m_crPending = false;
         return ns.size();
@@ -517,9 +533,10 @@ qint64 LogText::insert(qint64 pos, QStringView s) {
 void LogText::remove(qint64 from, qint64 to) {
     from = std::clamp<qint64>(from, 0, m_size);
     to = std::clamp<qint64>(to, from, m_size);
-    m_crPending = false;
     if (from == to)
         return;
+    if (to == m_size)
+        m_crPending = false;
     const qint64 firstLine = lineOf(from);
     const qint64 lastLine = lineOf(to);
     // Removing from the longest line may shorten the longest: then it is measured again when asked.
@@ -559,6 +576,20 @@ void LogText::clear() {
     m_maxStale = false;
 }
 
+namespace {
+// Writes all of `bytes` or fails. A short write is followed by another, so that the reason it stopped
+// (a full disk, a file size limit) comes back as the device's error, not as a silent shortfall.
+bool writeAll(QIODevice& out, const QByteArray& bytes) {
+    for (qsizetype done = 0; done < bytes.size();) {
+        const qint64 n = out.write(bytes.constData() + done, bytes.size() - done);
+        if (n <= 0)
+            return false;
+        done += qsizetype(n);
+    }
+    return true;
+}
+} // namespace
+
 bool LogText::writeUtf8(QIODevice& out) const {
     QString carry; // a surrogate pair may straddle two chunks
     for (const Chunk& c : m_chunks) {
@@ -571,12 +602,10 @@ bool LogText::writeUtf8(QIODevice& out) const {
             carry = piece.back();
             piece.chop(1);
         }
-        const QByteArray bytes = piece.toUtf8();
-        if (out.write(bytes) != bytes.size())
+        if (!writeAll(out, piece.toUtf8()))
             return false;
     }
-    const QByteArray rest = carry.toUtf8();
-    return out.write(rest) == rest.size();
+    return writeAll(out, carry.toUtf8());
 }
 
 std::size_t LogText::storageBytes() const {

@@ -87,16 +87,19 @@ void TForm1::acSaveLogExecute(QObject*) {
     QSaveFile file(path);
     // A file the user may write in a folder the user may not write still takes the log.
     file.setDirectWriteFallback(true);
-    bool ok = file.open(QIODevice::WriteOnly);
+    // Unbuffered, so that a write that stops short says why (a full disk, a size limit).
+    bool ok = file.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+    QString reason;
     if (ok && !ui->mmCOMin->content().writeUtf8(file)) {
         ok = false;
+        reason = file.errorString(); // before cancelling, which puts its own words there
         file.cancelWriting();
     }
     if (ok)
         ok = file.commit();
     if (!ok)
         ShowBox(tr("Не удалось сохранить протокол в файл\r\n%1:\r\n%2.")
-                    .arg(QDir::toNativeSeparators(path), file.errorString()),
+                    .arg(QDir::toNativeSeparators(path), reason.isEmpty() ? file.errorString() : reason),
                 tr("Ошибка сохранения"), msgbox::IconError);
 }
 

@@ -268,6 +268,42 @@ TEST(ExchangeLog, UserEditsKeepTheTextRight) {
         log.appendText(u"rx");
         expectLinesMatch(log, model + "rx", c.name);
     }
+
+    // A CR received last pairs with the LF received next, whatever the user edits meanwhile away from
+    // the end; typing at the end ends the pair.
+    for (const qint64 at : {qint64(0), qint64(3)}) {
+        ExchangeLog log;
+        log.appendText(u"hello\r");
+        log.setCursorPosition(at);
+        log.insertText(u"X");
+        log.removeText(at + 1, at + 2);
+        log.appendText(u"\nworld");
+        QString model = "hello\nworld";
+        model[at] = u'X';
+        EXPECT_EQ(log.text(), model) << "edit at " << at;
+    }
+    {
+        ExchangeLog log;
+        log.appendText(u"hello\r");
+        log.setCursorPosition(log.characterCount());
+        log.insertText(u"!");
+        log.appendText(u"\nworld");
+        EXPECT_EQ(log.text(), "hello\n!\nworld");
+    }
+
+    // Typing into the middle of full pieces costs about what it types, not a piece per key.
+    ExchangeLog log;
+    const QString text = pattern(4 * kChunk);
+    log.appendText(text);
+    const std::size_t before = log.content().storageBytes();
+    QString model = text;
+    for (int i = 0; i < 1000; ++i) {
+        log.setCursorPosition(100 + i);
+        log.insertText(u"k");
+        model.insert(100 + i, u'k');
+    }
+    expectLinesMatch(log, model, "a thousand keys typed");
+    EXPECT_LT(log.content().storageBytes(), before + 2 * kChunk * sizeof(char16_t));
 }
 
 TEST(ExchangeLog, KeysEditAndSelectAsInATextEditor) {
@@ -487,6 +523,13 @@ TEST(ExchangeLog, AppendsReachTheViewOncePerTurnOfTheEventLoop) {
     const QString all = log.text();
     EXPECT_EQ(all.size(), 1024 * 2047 + tail.size());
     EXPECT_TRUE(all.endsWith(QString(2046, u'r') + "\n" + tail));
+
+    // Select all (from the context menu, in the middle of a stream) takes the waiting blocks too.
+    log.clearLog();
+    log.appendText(u"abc");
+    log.appendReceived("DEFG", false, false);
+    log.selectAll();
+    EXPECT_EQ(log.selectedText(), "abcDEFG");
 }
 
 TEST(ExchangeLog, ViewFollowsTheEndOnlyWhileTheUserIsThere) {

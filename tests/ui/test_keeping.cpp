@@ -16,8 +16,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <sys/resource.h>
 
 namespace {
 
@@ -79,6 +83,7 @@ TEST_F(Keeping, SaveWritesTheWholeLogAsUtf8OrSaysWhyNot) {
         const char* name;
         QString answer; // what the file dialog answers; empty is a cancel
         bool written;
+        bool diskFull = false; // files may not grow past 50 kB: the write fails half-way
     };
     const Case cases[] = {
         {"a new file", dir.filePath("log.txt"), true},
@@ -86,6 +91,7 @@ TEST_F(Keeping, SaveWritesTheWholeLogAsUtf8OrSaysWhyNot) {
         {"cancelled", QString(), false},
         {"a folder that does not exist", dir.filePath("no/such/folder/log.txt"), false},
         {"a folder in place of the file", dir.path(), false},
+        {"the write fails: the old file stays, the box says why", dir.filePath("log.txt"), false, true},
     };
     // Two lines, Cyrillic, a received 0 and a character outside the code page, and a long run.
     const QString text = u("> Привет < \n") + QChar(0x2400) + QChar(0x4E2D) + QString(100000, u'x');
@@ -94,6 +100,23 @@ TEST_F(Keeping, SaveWritesTheWholeLogAsUtf8OrSaysWhyNot) {
         boxes.clear();
         form->ui->mmCOMin->setText(text);
         filedlg::FileDialogStub dialog({c.answer});
+        if (c.diskFull) {
+            form->ui->mmCOMin->setText(text + text);
+            rlimit was{};
+            ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &was), 0);
+            rlimit small = was;
+            small.rlim_cur = 50000;
+            const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+            ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+            form->acSaveLog->trigger();
+            setrlimit(RLIMIT_FSIZE, &was);
+            std::signal(SIGXFSZ, oldHandler);
+            EXPECT_EQ(file(c.answer), text.toUtf8());
+            ASSERT_EQ(boxes.boxes().size(), 1u);
+            EXPECT_TRUE(boxes.boxes()[0].text.contains(QString::fromLocal8Bit(std::strerror(EFBIG))))
+                << boxes.boxes()[0].text.toStdString();
+            continue;
+        }
         form->acSaveLog->trigger();
         EXPECT_EQ(dialog.captions(), QStringList{u("Сохранить протокол")});
         if (c.written) {
