@@ -24,18 +24,6 @@
 
 namespace {
 
-// Word moves and double clicks look this far for the end of a word; a run without one, as a long
-// received line may be, ends the word there instead of scanning megabytes.
-constexpr qint64 kWordScan = 4096;
-
-bool wordChar(QChar c) {
-    return c.isLetterOrNumber() || c == u'_';
-}
-
-int toInt(qint64 v) {
-    return int(std::clamp<qint64>(v, 0, INT_MAX));
-}
-
 // What a character that is not drawn in a run is drawn as. Control codes show their symbol from the
 // Control Pictures block, so that a received control byte takes a visible cell.
 QString shownAlone(char16_t u) {
@@ -690,26 +678,26 @@ qint64 ExchangeLog::prevCharPos(qint64 pos) const {
 // Start of the word at or after pos, as Ctrl+Right moves: past the rest of this word, then past what
 // separates it from the next. A line break is a stop of its own.
 qint64 ExchangeLog::wordEnd(qint64 pos) const {
-    const QString s = m_text.text(pos, pos + kWordScan);
+    const QString s = m_text.text(pos, pos + LogText::WordScan);
     qsizetype i = 0;
     if (i < s.size() && s[i] == u'\n')
         return pos + 1;
-    while (i < s.size() && wordChar(s[i]))
+    while (i < s.size() && LogText::isWordChar(s[i]))
         ++i;
-    while (i < s.size() && !wordChar(s[i]) && s[i] != u'\n')
+    while (i < s.size() && !LogText::isWordChar(s[i]) && s[i] != u'\n')
         ++i;
     return pos + i;
 }
 
 qint64 ExchangeLog::wordStart(qint64 pos) const {
-    const qint64 from = std::max<qint64>(0, pos - kWordScan);
+    const qint64 from = std::max<qint64>(0, pos - LogText::WordScan);
     const QString s = m_text.text(from, pos);
     qsizetype i = s.size();
     if (i > 0 && s[i - 1] == u'\n')
         return pos - 1;
-    while (i > 0 && !wordChar(s[i - 1]) && s[i - 1] != u'\n')
+    while (i > 0 && !LogText::isWordChar(s[i - 1]) && s[i - 1] != u'\n')
         --i;
-    while (i > 0 && wordChar(s[i - 1]))
+    while (i > 0 && LogText::isWordChar(s[i - 1]))
         --i;
     return from + i;
 }
@@ -994,19 +982,12 @@ void ExchangeLog::dragTo(QPoint p) {
     qint64 pos = positionAt(p);
     if (m_wordAnchorFrom >= 0) {
         // Selecting by words after a double click: the far end snaps to the word it is in.
-        if (pos < m_wordAnchorFrom) {
-            qint64 from = pos;
-            while (from > 0 && pos - from < kWordScan && wordChar(m_text.at(from - 1)))
-                --from;
-            setSelection(m_wordAnchorTo, from);
-        } else if (pos > m_wordAnchorTo) {
-            qint64 to = pos;
-            while (to < m_text.size() && to - pos < kWordScan && wordChar(m_text.at(to)))
-                ++to;
-            setSelection(m_wordAnchorFrom, to);
-        } else {
+        if (pos < m_wordAnchorFrom)
+            setSelection(m_wordAnchorTo, m_text.runStart(pos, true));
+        else if (pos > m_wordAnchorTo)
+            setSelection(m_wordAnchorFrom, m_text.runEnd(pos, true));
+        else
             setSelection(m_wordAnchorFrom, m_wordAnchorTo);
-        }
         return;
     }
     m_wantedColumn = -1;
@@ -1048,11 +1029,9 @@ void ExchangeLog::mouseDoubleClickEvent(QMouseEvent* e) {
     }
     const qint64 pos = positionAt(e->position().toPoint());
     qint64 from = pos, to = pos;
-    if (wordChar(m_text.at(pos)) || (pos > 0 && wordChar(m_text.at(pos - 1)))) {
-        while (from > 0 && pos - from < kWordScan && wordChar(m_text.at(from - 1)))
-            --from;
-        while (to < m_text.size() && to - pos < kWordScan && wordChar(m_text.at(to)))
-            ++to;
+    if (LogText::isWordChar(m_text.at(pos)) || (pos > 0 && LogText::isWordChar(m_text.at(pos - 1)))) {
+        from = m_text.runStart(pos, true);
+        to = m_text.runEnd(pos, true);
     } else if (pos < m_text.size() && m_text.at(pos) != u'\n') {
         to = pos + 1;
     }

@@ -48,6 +48,9 @@ public:
     explicit ExchangeLog(QWidget* parent = nullptr);
     ~ExchangeLog() override;
 
+    // Qt's scroll bars and accessibility take positions as int: larger ones are clamped.
+    static int toInt(qint64 v) { return int(std::clamp<qint64>(v, 0, INT_MAX)); }
+
     // The whole text, line breaks as "\n".
     QString text() const { return shown().text(); }
     QString toPlainText() const { return text(); }

@@ -7,20 +7,8 @@
 #include <QScrollBar>
 
 #include <algorithm>
-#include <climits>
 
 namespace {
-
-// Words are looked for this far around an offset; a longer run counts as one word up to there.
-constexpr qint64 kWordScan = 4096;
-
-bool wordChar(QChar c) {
-    return c.isLetterOrNumber() || c == u'_';
-}
-
-int toInt(qint64 v) {
-    return int(std::clamp<qint64>(v, 0, INT_MAX));
-}
 
 class ExchangeLogAccessible : public QAccessibleWidget,
                               public QAccessibleTextInterface,
@@ -55,8 +43,8 @@ public:
     void selection(int index, int* start, int* end) const override {
         *start = *end = 0;
         if (index == 0 && log()->hasSelection()) {
-            *start = toInt(log()->selectionStart());
-            *end = toInt(log()->selectionEnd());
+            *start = ExchangeLog::toInt(log()->selectionStart());
+            *end = ExchangeLog::toInt(log()->selectionEnd());
         }
     }
     int selectionCount() const override { return log()->hasSelection() ? 1 : 0; }
@@ -69,10 +57,10 @@ public:
         if (index == 0)
             log()->setSelection(start, end);
     }
-    int cursorPosition() const override { return toInt(log()->cursorPosition()); }
+    int cursorPosition() const override { return ExchangeLog::toInt(log()->cursorPosition()); }
     void setCursorPosition(int position) override { log()->setCursorPosition(position); }
     QString text(int start, int end) const override { return log()->textBetween(start, end); }
-    int characterCount() const override { return toInt(log()->characterCount()); }
+    int characterCount() const override { return ExchangeLog::toInt(log()->characterCount()); }
 
     QRect characterRect(int offset) const override {
         const QRect r = log()->characterRect(offset);
@@ -82,7 +70,7 @@ public:
         const QPoint p = log()->viewport()->mapFromGlobal(point);
         if (!log()->viewport()->rect().contains(p))
             return -1;
-        return toInt(log()->positionAt(p));
+        return ExchangeLog::toInt(log()->positionAt(p));
     }
     void scrollToSubstring(int start, int end) override {
         log()->ensureVisible(end);
@@ -134,8 +122,8 @@ private:
     ExchangeLog* log() const { return static_cast<ExchangeLog*>(widget()); }
 
     QString result(qint64 a, qint64 b, int* start, int* end) const {
-        *start = toInt(a);
-        *end = toInt(b);
+        *start = ExchangeLog::toInt(a);
+        *end = ExchangeLog::toInt(b);
         return log()->textBetween(a, b);
     }
 
@@ -157,13 +145,8 @@ private:
             const QChar c = t.at(offset);
             if (c == u'\n')
                 return {offset, offset + 1};
-            const bool word = wordChar(c);
-            qint64 a = offset, b = offset + 1;
-            while (a > 0 && offset - a < kWordScan && t.at(a - 1) != u'\n' && wordChar(t.at(a - 1)) == word)
-                --a;
-            while (b < size && b - offset < kWordScan && t.at(b) != u'\n' && wordChar(t.at(b)) == word)
-                ++b;
-            return {a, b};
+            const bool word = LogText::isWordChar(c);
+            return {t.runStart(offset, word), t.runEnd(offset, word)};
         }
         case QAccessible::NoBoundary:
             return {0, size};

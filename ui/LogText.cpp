@@ -390,6 +390,20 @@ QString LogText::text(qint64 from, qint64 to) const {
     return out;
 }
 
+qint64 LogText::runStart(qint64 pos, bool word) const {
+    qint64 from = pos;
+    while (from > 0 && pos - from < WordScan && at(from - 1) != u'\n' && isWordChar(at(from - 1)) == word)
+        --from;
+    return from;
+}
+
+qint64 LogText::runEnd(qint64 pos, bool word) const {
+    qint64 to = pos;
+    while (to < m_size && to - pos < WordScan && at(to) != u'\n' && isWordChar(at(to)) == word)
+        ++to;
+    return to;
+}
+
 QChar LogText::at(qint64 pos) const {
     if (pos < 0 || pos >= m_size)
         return {};

@@ -44,6 +44,16 @@ public:
     QString text(qint64 from, qint64 to) const;
     QChar at(qint64 pos) const;
 
+    // Words are letters, digits and '_'. A run of word characters, or of other characters, never
+    // crosses a line break and is looked for at most WordScan characters from where the search
+    // starts: a long received run counts as one word up to there instead of being scanned megabytes.
+    static constexpr qint64 WordScan = 4096;
+    static bool isWordChar(QChar c) { return c.isLetterOrNumber() || c == u'_'; }
+    // Start of the run of characters of the kind `word` that ends at `pos`.
+    qint64 runStart(qint64 pos, bool word) const;
+    // End of the run of characters of the kind `word` that starts at `pos`.
+    qint64 runEnd(qint64 pos, bool word) const;
+
     // Appends at the end, continuing the last line.
     void append(QStringView s);
     // The same for text in eight bits, each byte standing for the character VisibleChar gives it

@@ -464,18 +464,6 @@ std::vector<std::string> sourceArgs(const Scenario& sc, qint64 count, const QStr
     return args;
 }
 
-// Writes all of `data` into a pseudo-terminal's master as fast as it takes it.
-void feed(int fd, const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t r = ::write(fd, data.data() + done, data.size() - done);
-        if (r > 0)
-            done += std::size_t(r);
-        else if (r < 0 && errno != EINTR && errno != EAGAIN)
-            return;
-    }
-}
-
 // The log's data checked against what was sent: how many bytes are not shown where they belong.
 // `data` is the log's text from the first received byte on.
 qint64 lostIn(const QString& data, const Scenario& sc, const std::uint8_t* bytes, std::size_t n,
@@ -635,7 +623,7 @@ StreamFigures measureBurst(const QString& dir, const Scenario& sc) {
         const double c0 = cpuSeconds();
         lastNs = 0;
         const qint64 startNs = steadyNs();
-        std::thread feeder(feed, pty.master(), std::cref(data));
+        std::thread feeder(comlab::test::writeAll, pty.master(), std::cref(data));
         while (lastNs == 0 && steadyNs() - startNs < qint64(30) * 1000000000)
             pump(2);
         const qint64 endNs = lastNs ? lastNs : steadyNs();
@@ -706,13 +694,9 @@ double barePaced(const QString& dir, const Scenario& sc, int seconds) {
     auto peer = stoppedPeer(dir, sourceArgs(sc, count, statsFile), path, before);
     if (!peer)
         return -1;
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = comlab::test::openRaw(path);
     if (fd < 0)
         return -1;
-    termios t{};
-    tcgetattr(fd, &t);
-    cfmakeraw(&t);
-    tcsetattr(fd, TCSANOW, &t);
     const qint64 want = count - before;
     qint64 got = 0;
     const double c0 = cpuSeconds();
@@ -737,19 +721,15 @@ double bareBurst() {
     comlab::test::PtyPair pty{comlab::test::PtyPair::Master::Blocking};
     if (!pty.ok())
         return -1;
-    const int fd = ::open(pty.slave().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = comlab::test::openRaw(pty.slave());
     if (fd < 0)
         return -1;
-    termios t{};
-    tcgetattr(fd, &t);
-    cfmakeraw(&t);
-    tcsetattr(fd, TCSANOW, &t);
     const std::vector<std::uint8_t> bytes = peerBytes(kBurstChar, kBurstBytes);
     const std::string data(bytes.begin(), bytes.end());
     qint64 got = 0;
     std::vector<char> buf(1 << 16);
     const qint64 t0 = steadyNs();
-    std::thread feeder(feed, pty.master(), std::cref(data));
+    std::thread feeder(comlab::test::writeAll, pty.master(), std::cref(data));
     while (got < kBurstBytes) {
         pollfd p{fd, POLLIN, 0};
         if (::poll(&p, 1, 5000) <= 0)

@@ -53,18 +53,6 @@ std::string makePattern() {
     return s;
 }
 
-// Writes everything into the far side, blocking while the pair is full.
-void feed(int fd, const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t r = ::write(fd, data.data() + done, data.size() - done);
-        if (r > 0)
-            done += std::size_t(r);
-        else if (r < 0 && errno != EINTR && errno != EAGAIN)
-            return;
-    }
-}
-
 // Bytes of `got` that do not match the start of `sent`, plus what never came.
 std::size_t lostBytes(const std::string& sent, const std::string& got) {
     std::size_t same = 0;
@@ -77,15 +65,9 @@ std::size_t lostBytes(const std::string& sent, const std::string& got) {
 class BareReceiver {
 public:
     explicit BareReceiver(const std::string& path) {
-        m_fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        m_fd = comlab::test::openRaw(path);
         if (m_fd < 0)
             return;
-        termios tio{};
-        tcgetattr(m_fd, &tio);
-        cfmakeraw(&tio);
-        tio.c_cc[VMIN] = 0;
-        tio.c_cc[VTIME] = 0;
-        tcsetattr(m_fd, TCSANOW, &tio);
         m_timer.setTimerType(Qt::PreciseTimer);
         QObject::connect(&m_timer, &QTimer::timeout, [this] { poll(); });
     }
@@ -155,7 +137,7 @@ double driverBurst(const std::string& sent, int phaseMs, std::string& got) {
     QTimer::singleShot(phaseMs, Qt::PreciseTimer, &wait, &QEventLoop::quit);
     wait.exec();
     clock.start();
-    std::thread feeder(feed, pty.master(), std::cref(sent));
+    std::thread feeder(comlab::test::writeAll, pty.master(), std::cref(sent));
     QElapsedTimer stall;
     stall.start();
     std::size_t last = 0;
@@ -187,7 +169,7 @@ double queueBurst(const std::string& sent, std::string& got) {
     got.assign(sent.size(), '\0');
     QElapsedTimer clock;
     clock.start();
-    std::thread feeder(feed, pty.master(), std::cref(sent));
+    std::thread feeder(comlab::test::writeAll, pty.master(), std::cref(sent));
     DWORD n = 0;
     ReadFile(h, got.data(), DWORD(got.size()), &n, nullptr);
     const double seconds = double(clock.nsecsElapsed()) / 1e9;
@@ -203,20 +185,14 @@ double bareBurst(const std::string& sent, std::string& got) {
     PtyPair pty{PtyPair::Master::Blocking};
     if (!pty.ok())
         return -1;
-    const int fd = ::open(pty.slave().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = comlab::test::openRaw(pty.slave());
     if (fd < 0)
         return -1;
-    termios tio{};
-    tcgetattr(fd, &tio);
-    cfmakeraw(&tio);
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 0;
-    tcsetattr(fd, TCSANOW, &tio);
     got.clear();
     std::vector<char> buf(64 * 1024);
     QElapsedTimer clock;
     clock.start();
-    std::thread feeder(feed, pty.master(), std::cref(sent));
+    std::thread feeder(comlab::test::writeAll, pty.master(), std::cref(sent));
     while (got.size() < sent.size()) {
         pollfd p{fd, POLLIN, 0};
         if (::poll(&p, 1, int(kStallMs)) <= 0 || (p.revents & (POLLHUP | POLLERR)))
@@ -301,8 +277,8 @@ int main(int argc, char** argv) {
     }
     bare.start();
     clock.start();
-    std::thread driverFeed(feed, driverPty.master(), std::cref(sent));
-    std::thread bareFeed(feed, barePty.master(), std::cref(sent));
+    std::thread driverFeed(comlab::test::writeAll, driverPty.master(), std::cref(sent));
+    std::thread bareFeed(comlab::test::writeAll, barePty.master(), std::cref(sent));
 
     QElapsedTimer stall;
     stall.start();

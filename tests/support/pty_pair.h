@@ -4,11 +4,13 @@
 #pragma once
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <termios.h>
 #include <unistd.h>
 
 namespace comlab::test {
@@ -59,6 +61,33 @@ inline std::string readFor(int fd, std::size_t want, int ms, bool exact = false)
             got.append(buf, std::size_t(r));
     }
     return got;
+}
+
+// Opens a terminal as a bare reader does: raw, with reads that never wait. -1 when it cannot.
+inline int openRaw(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    termios t{};
+    ::tcgetattr(fd, &t);
+    ::cfmakeraw(&t);
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    ::tcsetattr(fd, TCSANOW, &t);
+    return fd;
+}
+
+// Writes all of `data` into `fd` as fast as it takes it; gives up only on an error other than a
+// full or interrupted write.
+inline void writeAll(int fd, const std::string& data) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t r = ::write(fd, data.data() + done, data.size() - done);
+        if (r > 0)
+            done += std::size_t(r);
+        else if (r < 0 && errno != EINTR && errno != EAGAIN)
+            return;
+    }
 }
 
 // Nothing arrives on `fd` for `ms`.
