@@ -204,6 +204,8 @@ bool TCommPortDriver::OpenPort() {
     timeouts.WriteTotalTimeoutMultiplier = 0;
     timeouts.WriteTotalTimeoutConstant = 10;
     SetCommTimeouts(m_handle, &timeouts);
+    m_delivered = 0;
+    m_events.clear();
     SetTimer(m_window, kPollTimerId, m_pollingDelay, nullptr);
     return true;
 }
@@ -214,6 +216,7 @@ void TCommPortDriver::ClosePort() {
     KillTimer(m_window, kPollTimerId);
     CloseHandle(m_handle);
     m_handle = INVALID_HANDLE_VALUE;
+    m_events.clear();
 }
 
 DCB TCommPortDriver::BuildDCB() const {
@@ -270,6 +273,11 @@ bool TCommPortDriver::FlushQueues(bool input, bool output) {
     if (!PurgeComm(m_handle, flags))
         return false;
     m_packetStart = -1;
+    // Events among the purged bytes now stand where reading goes on.
+    if (input) {
+        for (platform::ReceiveEvent& e : m_events)
+            e.offset = std::min(e.offset, m_delivered);
+    }
     return true;
 }
 
@@ -356,6 +364,28 @@ void TCommPortDriver::SetRtsLine(bool on) {
 
 // ---- the poll tick ----
 
+bool TCommPortDriver::raiseDueEvents(const std::function<bool()>& stillValid) {
+    platform::TakeReceiveEvents(m_handle, m_events);
+    std::size_t due = 0;
+    while (due < m_events.size() && m_events[due].offset <= m_delivered)
+        ++due;
+    if (due == 0)
+        return true;
+    // Raised from a copy: a handler may run a nested loop in which a later tick takes more.
+    const std::vector<platform::ReceiveEvent> batch(m_events.begin(), m_events.begin() + std::ptrdiff_t(due));
+    m_events.erase(m_events.begin(), m_events.begin() + std::ptrdiff_t(due));
+    if (!m_onReceiveEvents)
+        return true;
+    m_onReceiveEvents(this, batch.data(), static_cast<DWORD>(batch.size()));
+    return stillValid();
+}
+
+DWORD TCommPortDriver::upToNextEvent(DWORD want) const {
+    if (m_events.empty() || m_events.front().offset <= m_delivered)
+        return want;
+    return static_cast<DWORD>(std::min<std::uint64_t>(want, m_events.front().offset - m_delivered));
+}
+
 void TCommPortDriver::PollTick(TMessage& msg) {
     if (msg.Msg != WM_TIMER || !IsOpen()) {
         msg.Result = DefWindowProcA(m_window, msg.Msg, msg.WParam, msg.LParam);
@@ -378,19 +408,24 @@ void TCommPortDriver::PollTick(TMessage& msg) {
     };
 
     const std::int16_t packetSize = m_packetSize;
+    const auto valid = [&] { return stillValid(packetSize); };
+    if (!raiseDueEvents(valid))
+        return;
     if (packetSize <= 0) {
         // Everything counted, in pieces no larger than the buffer, one event per piece; what arrives
-        // meanwhile waits in the port's input queue for the next tick.
+        // meanwhile waits in the port's input queue for the next tick. A piece ends where a receive
+        // event stands, and the event is raised before what follows it.
         while (waiting > 0) {
-            const DWORD piece = std::min<DWORD>(waiting, static_cast<DWORD>(m_buffer.size()));
+            const DWORD piece = upToNextEvent(std::min<DWORD>(waiting, static_cast<DWORD>(m_buffer.size())));
             DWORD n = 0;
             if (!ReadFile(m_handle, m_buffer.data(), piece, &n, nullptr) || n == 0)
                 return;
             n = std::min(n, piece);
             waiting -= n;
+            m_delivered += n;
             if (m_onReceiveData)
                 m_onReceiveData(this, m_buffer.data(), n);
-            if (!stillValid(packetSize))
+            if (!stillValid(packetSize) || !raiseDueEvents(valid))
                 return;
         }
         return;
@@ -404,6 +439,7 @@ void TCommPortDriver::PollTick(TMessage& msg) {
                 static_cast<DWORD>(m_packetTimeout)) {
             DWORD n = 0;
             const BOOL ok = ReadFile(m_handle, m_buffer.data(), waiting, &n, nullptr);
+            m_delivered += ok ? std::min(n, waiting) : 0;
             m_packetStart = -1;
             if (ok && m_packetMode == pmPass && n > 0 && m_onReceivePacket)
                 m_onReceivePacket(this, m_buffer.data(), std::min(n, waiting));
@@ -419,6 +455,7 @@ void TCommPortDriver::PollTick(TMessage& msg) {
     while (waiting >= size) {
         DWORD n = 0;
         const BOOL ok = ReadFile(m_handle, m_buffer.data(), size, &n, nullptr);
+        m_delivered += ok ? std::min(n, size) : 0;
         // The rest counts as a packet that began one packet's line time later.
         if (m_packetStart >= 0)
             m_packetStart = static_cast<DWORD>(static_cast<DWORD>(m_packetStart) + lineTime);
@@ -432,6 +469,8 @@ void TCommPortDriver::PollTick(TMessage& msg) {
             if (!stillValid(packetSize))
                 return;
         }
+        if (!raiseDueEvents(valid))
+            return;
     }
     // Bytes left over with no start time: their time-out counts from this tick.
     if (waiting > 0 && m_packetStart < 0)

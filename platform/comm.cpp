@@ -77,6 +77,11 @@ DWORD ErrorForErrno(int err) {
     }
 }
 
+BOOL TakeReceiveEvents(HANDLE h, std::vector<ReceiveEvent>& out) {
+    const CallWatch watch;
+    return watch(device().TakeReceiveEvents(h, out));
+}
+
 CommDevice* setCommDevice(CommDevice* d) {
     CommDevice* previous = g_device;
     g_device = d;

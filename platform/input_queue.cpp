@@ -2,11 +2,14 @@
 #include "input_queue.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <system_error>
 #include <termios.h>
 #include <unistd.h>
@@ -62,6 +65,22 @@ void ChunkQueue::clear() {
 
 // ---- InputQueue ----
 
+namespace {
+std::atomic<ReaderWaitHook> g_waitHook{nullptr};
+std::atomic<void*> g_waitHookContext{nullptr};
+
+std::int64_t wallClockMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+} // namespace
+
+void setReaderWaitHook(ReaderWaitHook hook, void* context) {
+    g_waitHookContext = context;
+    g_waitHook = hook;
+}
+
 InputQueue::WakeFd::WakeFd() : m_fd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
     if (m_fd < 0)
         throw std::system_error(errno, std::generic_category(), "eventfd");
@@ -109,6 +128,54 @@ InputQueue::Status InputQueue::status() {
     return s;
 }
 
+void InputQueue::takeEvents(std::vector<ReceiveEvent>& out) {
+    std::lock_guard lock(m_mutex);
+    out.insert(out.end(), m_events.begin(), m_events.end());
+    m_events.clear();
+}
+
+void InputQueue::noteLocked(ReceiveEventKind kind, std::uint64_t count) {
+    const std::uint64_t at = m_taken + m_queue.size();
+    if (kind == ReceiveEventKind::QueueOverflow && !m_events.empty() && m_events.back().kind == kind &&
+        m_events.back().offset == at) {
+        m_events.back().count += count;
+        return;
+    }
+    m_events.push_back({at, kind, count, wallClockMs()});
+}
+
+void InputQueue::sampleLineErrorsLocked() {
+    if (!m_countsKept)
+        return;
+    serial_icounter_struct c{};
+    if (::ioctl(m_fd, TIOCGICOUNT, &c) != 0) {
+        // Asked once and refused: this device keeps no counts. Later, a device that is gone.
+        if (!m_counts)
+            m_countsKept = false;
+        return;
+    }
+    const std::array<int, 5> now{c.frame, c.parity, c.overrun, c.buf_overrun, c.brk};
+    if (m_counts) {
+        static constexpr ReceiveEventKind kinds[5] = {ReceiveEventKind::Framing, ReceiveEventKind::Parity,
+                                                      ReceiveEventKind::Overrun, ReceiveEventKind::Overrun,
+                                                      ReceiveEventKind::Break};
+        for (std::size_t i = 0; i < now.size(); ++i) {
+            // The counts are the driver's ints; they only grow, and wrap as unsigned.
+            const auto rose = std::uint32_t(now[i]) - std::uint32_t((*m_counts)[i]);
+            if (rose == 0)
+                continue;
+            // An overrun of the receiver and of the driver's buffer are one loss to the user.
+            if (i == 3 && !m_events.empty() && m_events.back().kind == ReceiveEventKind::Overrun &&
+                m_events.back().offset == m_taken + m_queue.size()) {
+                m_events.back().count += rose;
+                continue;
+            }
+            noteLocked(kinds[i], rose);
+        }
+    }
+    m_counts = now;
+}
+
 InputQueue::Result InputQueue::read(unsigned char* out, std::size_t n, const Limits& limits) {
     std::unique_lock lock(m_mutex);
     Result r;
@@ -116,6 +183,7 @@ InputQueue::Result InputQueue::read(unsigned char* out, std::size_t n, const Lim
     while (r.got < n) {
         if (const std::size_t k = m_queue.take(out + r.got, n - r.got)) {
             r.got += k;
+            m_taken += k;
             lastByte = Clock::now();
             resumeLocked();
             continue;
@@ -136,7 +204,9 @@ InputQueue::Result InputQueue::read(unsigned char* out, std::size_t n, const Lim
         if (until == Clock::time_point::max())
             m_arrived.wait(lock);
         else if (Clock::now() >= until || m_arrived.wait_until(lock, until) == std::cv_status::timeout) {
-            r.got += m_queue.take(out + r.got, n - r.got); // what came with the time-out
+            const std::size_t k = m_queue.take(out + r.got, n - r.got); // what came with the time-out
+            r.got += k;
+            m_taken += k;
             resumeLocked();
             break;
         }
@@ -144,37 +214,29 @@ InputQueue::Result InputQueue::read(unsigned char* out, std::size_t n, const Lim
     return r;
 }
 
-namespace {
-// A slow, steady stream (below 100 KB/s) would wake the reader for every few bytes the far side
-// sends; the reader then rests a moment between reads and fetches it in fewer, larger pieces, which keeps
-// its cost near that of the consumer's own poll. The kernel holds 4 KiB meanwhile, twice what such a
-// stream brings in one rest, and the consumer looks only every few tens of milliseconds anyway. The
-// rate is judged from the bytes one read took and the time since the read before; after a pause of more
-// than two rests there is no rate yet, so the first arrivals of a burst are never kept waiting.
-constexpr auto kRest = std::chrono::milliseconds(20);
-constexpr auto kPause = 2 * kRest;
-constexpr double kSlowBytesPerSecond = 100'000;
-} // namespace
-
 void InputQueue::run() {
-    bool rest = false;
-    auto lastRead = Clock::now() - kPause;
+    {
+        std::lock_guard lock(m_mutex);
+        sampleLineErrorsLocked(); // the counts at open: what came before is none of ours
+    }
     for (;;) {
         bool watch = false;
         {
             std::lock_guard lock(m_mutex);
             if (m_stop)
                 return;
-            watch = !m_held && !rest;
+            watch = !m_held;
         }
+        if (const ReaderWaitHook hook = g_waitHook)
+            hook(g_waitHookContext);
         pollfd fds[2] = {{m_wake.get(), POLLIN, 0}, {watch ? m_fd : -1, POLLIN, 0}};
-        const int r = ::poll(fds, 2, rest ? int(kRest.count()) : -1);
-        rest = false;
+        const int r = ::poll(fds, 2, -1);
         if (r < 0) {
             if (errno == EINTR)
                 continue;
             std::lock_guard lock(m_mutex);
             m_error = errno;
+            noteLocked(ReceiveEventKind::HangUp, std::uint64_t(m_error));
             m_arrived.notify_all();
             return;
         }
@@ -182,15 +244,8 @@ void InputQueue::run() {
             std::uint64_t count = 0;
             [[maybe_unused]] const ssize_t r = ::read(m_wake.get(), &count, sizeof count);
         }
-        if (fds[1].revents) {
-            const auto now = Clock::now();
-            const std::optional<std::size_t> took = drain(fds[1].revents);
-            if (!took)
-                return;
-            const std::chrono::duration<double> since = now - lastRead;
-            rest = since <= kPause && double(*took) < kSlowBytesPerSecond * since.count();
-            lastRead = now;
-        }
+        if (fds[1].revents && !drain(fds[1].revents))
+            return;
     }
 }
 
@@ -216,8 +271,11 @@ std::optional<std::size_t> InputQueue::drain(short revents) {
         // Reading under the lock: a purge never meets bytes that are on their way into the queue.
         const ssize_t r = ::read(m_fd, into, want);
         if (r > 0) {
+            // Line errors come with the bytes that carried them: noted before this read's bytes.
+            sampleLineErrorsLocked();
             if (into == m_discard) {
                 m_overflowed = true;
+                noteLocked(ReceiveEventKind::QueueOverflow, std::uint64_t(r));
             } else {
                 m_queue.commit(std::size_t(r));
             }
@@ -238,8 +296,11 @@ std::optional<std::size_t> InputQueue::drain(short revents) {
             more = false;
         }
     }
-    if (error)
+    if (error) {
         m_error = error;
+        sampleLineErrorsLocked();
+        noteLocked(ReceiveEventKind::HangUp, std::uint64_t(error));
+    }
     if (took > 0 || error)
         m_arrived.notify_all();
     if (error)

@@ -5,14 +5,20 @@
 // bounded queue of our own, as the Windows serial driver fills its input queue between reads.
 #pragma once
 
+#include "platform/comm.h"
+
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
 
 namespace platform::detail {
 
@@ -41,13 +47,24 @@ private:
     std::size_t m_size = 0;
 };
 
+// Tests: called on the reader thread each time it has taken what the descriptor held and is about to
+// wait for more. Null (the default) calls nothing.
+using ReaderWaitHook = void (*)(void* context);
+void setReaderWaitHook(ReaderWaitHook hook, void* context);
+
 // A reader thread that drains a terminal descriptor into a ChunkQueue of at most `bound` bytes.
+//
+// The reader never rests while the descriptor has data: a hang-up (an unplug, a board reset) empties
+// the kernel's buffer at that moment, so whatever still waits there when it comes is lost.
 //
 // When the queue is full, the oldest data stays and the newest is read and dropped, and the next
 // status() says so once. Under input flow control (RTS/CTS or XON/XOFF) the reader stops reading
 // instead, so the kernel holds the far side back and nothing is lost. A hang-up, end of file or read
 // error stops the reader; what was queued before it is still handed out, and only then is the error
 // reported.
+//
+// Besides, the reader notes where in the stream things happened (ReceiveEvent): a drop, the line
+// errors the driver counted (sampled after every read), the hang-up. takeEvents() hands them over.
 class InputQueue {
 public:
     using Clock = std::chrono::steady_clock;
@@ -78,6 +95,9 @@ public:
     };
     Result read(unsigned char* out, std::size_t n, const Limits& limits);
 
+    // Moves the events noted since the last call to the end of `out`.
+    void takeEvents(std::vector<ReceiveEvent>& out);
+
     // Empties the queue together with the kernel's input. `flushKernel` runs under the queue's lock,
     // while the reader cannot be inside a read, so nothing it took before the purge comes back after
     // it. When `flushKernel` fails the queue is left as it is.
@@ -86,6 +106,9 @@ public:
         if (!flushKernel())
             return false;
         m_queue.clear();
+        // What was noted among the purged bytes now stands where reading goes on.
+        for (ReceiveEvent& e : m_events)
+            e.offset = std::min(e.offset, m_taken);
         resumeLocked();
         return true;
     }
@@ -96,6 +119,10 @@ private:
     // error).
     std::optional<std::size_t> drain(short revents);
     bool holdsWhenFull() const;
+    // Notes an event at the end of what is queued; a drop right after a drop adds to it.
+    void noteLocked(ReceiveEventKind kind, std::uint64_t count);
+    // Reads the driver's line-error counts and notes what rose since the last look.
+    void sampleLineErrorsLocked();
     void resumeLocked();
     void wake();
 
@@ -123,6 +150,12 @@ private:
     bool m_held = false; // full under flow control: not reading until there is room again
     bool m_stop = false;
     int m_error = 0;
+    std::uint64_t m_taken = 0; // bytes handed out by read() so far
+    std::vector<ReceiveEvent> m_events;
+    // The driver's error counts (frame, parity, overrun, buffer overrun, break) at the last look;
+    // a device that keeps none (a pseudo-terminal) is asked once.
+    std::optional<std::array<int, 5>> m_counts;
+    bool m_countsKept = true;
     unsigned char m_discard[4096];
 
     std::thread m_thread; // last: started once everything above is in place

@@ -375,6 +375,9 @@ public:
         int out = 0;
         // A device that is gone (hung up, unplugged) answers EIO here. What it sent before is still
         // counted and handed out; only then does the status fail.
+        // Whichever way it ends, a drop is reported: the failure of a gone device must not swallow it.
+        if (errors)
+            *errors = in.overflowed ? CE_RXOVER : 0;
         if (ioctl(port->fd.get(), TIOCOUTQ, &out) != 0) {
             if (in.queued == 0)
                 return FALSE;
@@ -383,7 +386,7 @@ public:
             return fail(in.error);
         }
         if (errors)
-            *errors = lineErrors(*port) | (in.overflowed ? CE_RXOVER : 0);
+            *errors |= lineErrors(*port);
         if (stat) {
             *stat = COMSTAT{};
             stat->cbInQue = DWORD(std::min<std::size_t>(in.queued, std::numeric_limits<DWORD>::max()));
@@ -506,6 +509,15 @@ public:
         if (lines & TIOCM_CD)
             s |= MS_RLSD_ON;
         *modemStat = s;
+        return TRUE;
+    }
+
+    BOOL TakeReceiveEvents(HANDLE h, std::vector<ReceiveEvent>& out) override {
+        auto port = find(h);
+        if (!port)
+            return fail(EBADF);
+        if (port->input)
+            port->input->takeEvents(out);
         return TRUE;
     }
 

@@ -17,6 +17,10 @@
 // - With BaudRate brCustom, PacketLineTime uses BaudRateValue.
 // - When whole packets are taken with no start time recorded and bytes remain, the rest's time-out
 //   counts from the current tick count.
+// - Beyond the designed component, the tick raises OnReceiveEvents with what the platform noticed in
+//   the received stream (drops, line errors, a hang-up), each before the bytes that follow it: a piece
+//   read for OnReceiveData ends where an event stands. In packet mode an event is raised before the
+//   packet it stands in front of, or after the packet it falls inside.
 // - A PacketSize that cannot be met (above 8192, or above InBufSize while the port is open and
 //   InBufSize cannot grow) is clamped to the size of the receive buffer.
 #pragma once
@@ -86,6 +90,10 @@ inline constexpr TLineStatus lsCD = 8;
 
 using TReceiveDataEvent = std::function<void(QObject* Sender, void* DataPtr, DWORD DataSize)>;
 using TReceivePacketEvent = std::function<void(QObject* Sender, void* Packet, DWORD DataSize)>;
+// What happened to the received stream (a drop, a line error, a hang-up), raised in stream order before
+// the block that follows it: the handler may mark the spot. The array is lent for the call only.
+using TReceiveEventsEvent =
+    std::function<void(QObject* Sender, const platform::ReceiveEvent* Events, DWORD Count)>;
 
 // The line rate of a named rate; 0 for brCustom (and anything outside the table).
 DWORD BaudRateOf(TBaudRate rate);
@@ -146,6 +154,10 @@ public:
     void setOnReceiveData(TReceiveDataEvent e) { m_onReceiveData = std::move(e); }
     const TReceivePacketEvent& OnReceivePacket() const { return m_onReceivePacket; }
     void setOnReceivePacket(TReceivePacketEvent e) { m_onReceivePacket = std::move(e); }
+    // Not one of the designed properties: the platform's receive events (platform::TakeReceiveEvents),
+    // raised by the poll tick at their place between the blocks of OnReceiveData.
+    const TReceiveEventsEvent& OnReceiveEvents() const { return m_onReceiveEvents; }
+    void setOnReceiveEvents(TReceiveEventsEvent e) { m_onReceiveEvents = std::move(e); }
 
     // Open, line setup and close.
     bool OpenPort();
@@ -195,10 +207,19 @@ private:
     bool m_checkLineStatus = false;
     TReceiveDataEvent m_onReceiveData;
     TReceivePacketEvent m_onReceivePacket;
+    TReceiveEventsEvent m_onReceiveEvents;
 
     HANDLE m_handle = INVALID_HANDLE_VALUE;
     HWND m_window = nullptr;
-    std::vector<BYTE> m_buffer;      // the receive buffer, InBufSize bytes
-    std::int64_t m_packetStart = -1; // a tick count, or -1 for none
-    bool m_inTick = false;           // a handler of a tick is running
+    std::vector<BYTE> m_buffer;                   // the receive buffer, InBufSize bytes
+    std::int64_t m_packetStart = -1;              // a tick count, or -1 for none
+    bool m_inTick = false;                        // a handler of a tick is running
+    std::uint64_t m_delivered = 0;                // bytes read from the port since it opened
+    std::vector<platform::ReceiveEvent> m_events; // taken from the platform, not yet raised
+
+    // Takes what the platform noticed, then raises those events that stand at or before m_delivered.
+    // False when a handler closed the port or destroyed the driver.
+    bool raiseDueEvents(const std::function<bool()>& stillValid);
+    // How much of `want` can be read before the next event's place.
+    DWORD upToNextEvent(DWORD want) const;
 };

@@ -138,6 +138,10 @@ HANDLE FakeComm::CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMo
         h = reinterpret_cast<HANDLE>(m_nextHandle++);
         m_openHandle = h;
         m_openName = c.fileName;
+        // Offsets count from the open, as a real port's do; what waits from before keeps its place.
+        for (ReceiveEvent& e : m_events)
+            e.offset = e.offset >= m_taken ? e.offset - m_taken : 0;
+        m_taken = 0;
     }
     c.handle = h;
     finish(c, ok);
@@ -196,6 +200,8 @@ BOOL FakeComm::PurgeComm(HANDLE h, DWORD flags) {
         if (flags & PURGE_RXCLEAR) {
             m_input.clear();
             m_inputHead = 0;
+            for (ReceiveEvent& e : m_events)
+                e.offset = std::min(e.offset, m_taken);
         }
         if (flags & PURGE_TXCLEAR)
             m_outQueued = 0;
@@ -228,6 +234,7 @@ BOOL FakeComm::ReadFile(HANDLE h, LPVOID buffer, DWORD toRead, LPDWORD read) {
         if (n > 0)
             std::memcpy(buffer, m_input.data() + m_inputHead, n);
         m_inputHead += n;
+        m_taken += n;
         if (m_inputHead == m_input.size()) {
             m_input.clear();
             m_inputHead = 0;
@@ -290,6 +297,18 @@ BOOL FakeComm::GetCommModemStatus(HANDLE h, LPDWORD modemStat) {
     if (ok && modemStat)
         *modemStat = m_modemStatus;
     return finish(c, ok);
+}
+
+void FakeComm::pushEvent(ReceiveEventKind kind, std::uint64_t count, std::int64_t timeMs) {
+    m_events.push_back({m_taken + (m_input.size() - m_inputHead), kind, count, timeMs});
+}
+
+BOOL FakeComm::TakeReceiveEvents(HANDLE h, std::vector<ReceiveEvent>& out) {
+    if (h == nullptr || h != m_openHandle)
+        return FALSE;
+    out.insert(out.end(), m_events.begin(), m_events.end());
+    m_events.clear();
+    return TRUE;
 }
 
 FakeClock::FakeClock(DWORD start) : m_now(start) {

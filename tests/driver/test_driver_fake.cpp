@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -901,3 +902,77 @@ TEST_F(DriverFake, ModemLines) {
 }
 
 } // namespace
+
+// ---- receive events ----
+
+// The platform's receive events are raised at their place between the blocks: a piece read for
+// OnReceiveData ends where an event stands. In packet mode they come before the packet they precede.
+// Events among purged bytes stand where reading goes on; a hang-up with nothing left to read is still
+// raised, although the status query fails.
+TEST_F(DriverFake, ReceiveEventsAreRaisedWhereTheyHappened) {
+    using Kind = platform::ReceiveEventKind;
+    struct Step {
+        std::string input;        // pushed before the event
+        std::optional<Kind> kind; // the event then noted
+    };
+    struct Case {
+        const char* name;
+        std::vector<Step> steps;
+        std::int16_t packetSize = -1;
+        bool purgeFirst = false;
+        bool statusFails = false;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"between blocks",
+         {{"abc", Kind::Framing}, {"def", Kind::QueueOverflow}, {"g", {}}},
+         -1,
+         false,
+         false,
+         "D:abc E:3/2 D:def E:6/0 D:g"},
+        {"before any data", {{"", Kind::Break}, {"xy", {}}}, -1, false, false, "E:0/4 D:xy"},
+        {"two at one place",
+         {{"ab", Kind::Parity}, {"", Kind::Overrun}, {"c", {}}},
+         -1,
+         false,
+         false,
+         "D:ab E:2/3,2/1 D:c"},
+        {"a hang-up after the last block", {{"bye", Kind::HangUp}}, -1, false, false, "D:bye E:3/5"},
+        {"a hang-up with the status failing", {{"", Kind::HangUp}}, -1, false, true, "E:0/5"},
+        {"purged data", {{"lost", Kind::Framing}, {"more", {}}}, -1, true, false, "E:0/2"},
+        {"packets", {{"abcd", Kind::Framing}, {"efgh", {}}}, 4, false, false, "P:abcd E:4/2 P:efgh"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        drv = std::make_unique<TCommPortDriver>();
+        std::string seen;
+        drv->setOnReceiveData(
+            [&](QObject*, void* p, DWORD n) { seen += " D:" + std::string(static_cast<const char*>(p), n); });
+        drv->setOnReceivePacket(
+            [&](QObject*, void* p, DWORD n) { seen += " P:" + std::string(static_cast<const char*>(p), n); });
+        drv->setOnReceiveEvents([&](QObject* sender, const platform::ReceiveEvent* e, DWORD n) {
+            EXPECT_EQ(sender, drv.get());
+            seen += " E:";
+            for (DWORD i = 0; i < n; ++i)
+                seen += (i ? "," : "") + std::to_string(e[i].offset) + "/" + std::to_string(int(e[i].kind));
+        });
+        if (c.packetSize > 0)
+            drv->setPacketSize(c.packetSize);
+        open();
+        for (const Step& s : c.steps) {
+            dev.pushInput(s.input);
+            if (s.kind)
+                dev.pushEvent(*s.kind, 1);
+        }
+        if (c.purgeFirst) {
+            EXPECT_TRUE(drv->FlushQueues(true, false));
+        }
+        if (c.statusFails)
+            dev.setFailure(FakeOp::ClearCommError);
+        tick();
+        tick();
+        dev.clearFailures();
+        EXPECT_EQ(seen, std::string(" ") + c.expected);
+        drv->ClosePort();
+    }
+}

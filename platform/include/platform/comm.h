@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 using BOOL = int;
 using BYTE = std::uint8_t;
@@ -199,6 +200,28 @@ void SetLastFailure(DWORD code, FailureDetail detail);
 // The error value for a system error number.
 DWORD ErrorForErrno(int err);
 
+// ---- Beyond the Windows surface ----
+// ClearCommError tells that something went wrong since it was last asked, not where in the received
+// stream. These calls tell where, so that a loss or a line error can be shown beside the data it hit.
+
+enum class ReceiveEventKind : std::uint8_t {
+    QueueOverflow, // the port's own input queue was full: `count` bytes that arrived here were dropped
+    Overrun,       // the device's receiver or its driver's buffer overran: `count` times, bytes lost there
+    Framing,       // `count` characters arrived with a framing error
+    Parity,        // `count` characters arrived with a parity error
+    Break,         // `count` breaks arrived (each also reads as a byte 0)
+    HangUp,        // the device hung up or failed; `count` is the system's error number. Nothing follows.
+};
+
+struct ReceiveEvent {
+    // Where it happened: the number of bytes ReadFile handed out, since the port opened, before the
+    // bytes it concerns. A line error is placed before the bytes of the read that brought it.
+    std::uint64_t offset = 0;
+    ReceiveEventKind kind{};
+    std::uint64_t count = 0;
+    std::int64_t timeMs = 0; // when it was noticed: milliseconds since 1970 (UTC)
+};
+
 // The device side of the communication calls. The system's own implementation opens real devices;
 // tests install another (see FakeComm) to watch and steer every call. Each method has the contract of
 // the call of the same name.
@@ -217,7 +240,17 @@ public:
     virtual BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD toWrite, LPDWORD written) = 0;
     virtual BOOL EscapeCommFunction(HANDLE h, DWORD func) = 0;
     virtual BOOL GetCommModemStatus(HANDLE h, LPDWORD modemStat) = 0;
+    // Moves the events noticed since the last call to the end of `out`, in stream order. A device that
+    // notices none has nothing to hand over.
+    virtual BOOL TakeReceiveEvents(HANDLE h, std::vector<ReceiveEvent>& out) {
+        (void)h;
+        (void)out;
+        return TRUE;
+    }
 };
+
+// The events of the received stream since the last call (see ReceiveEvent), appended to `out`.
+BOOL TakeReceiveEvents(HANDLE h, std::vector<ReceiveEvent>& out);
 
 // The implementation over termios. Each port keeps up to kInputQueueBound received bytes of its own.
 CommDevice& systemCommDevice();

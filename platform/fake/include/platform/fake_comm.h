@@ -96,6 +96,11 @@ public:
 
     // Error bits ClearCommError reports (and clears) on its next call.
     void setLineErrors(DWORD errors) { m_lineErrors = errors; }
+    // Notes an event of the received stream where the input queue ends now (after what was pushed so
+    // far), for TakeReceiveEvents to hand over.
+    void pushEvent(ReceiveEventKind kind, std::uint64_t count, std::int64_t timeMs = 0);
+    // Bytes ReadFile handed out since the device was opened.
+    std::uint64_t taken() const { return m_taken; }
 
     // The log.
     const std::vector<FakeCall>& calls() const { return m_calls; }
@@ -131,6 +136,7 @@ public:
     BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD toWrite, LPDWORD written) override;
     BOOL EscapeCommFunction(HANDLE h, DWORD func) override;
     BOOL GetCommModemStatus(HANDLE h, LPDWORD modemStat) override;
+    BOOL TakeReceiveEvents(HANDLE h, std::vector<ReceiveEvent>& out) override;
 
 private:
     bool usable(HANDLE h, FakeOp op) const;
@@ -148,6 +154,8 @@ private:
     std::size_t m_outQueued = 0;
     DWORD m_modemStatus = 0;
     DWORD m_lineErrors = 0;
+    std::uint64_t m_taken = 0;
+    std::vector<ReceiveEvent> m_events;
     HANDLE m_openHandle = nullptr;
     std::string m_openName;
     std::intptr_t m_nextHandle = 0x100;
