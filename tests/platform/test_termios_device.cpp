@@ -2,17 +2,20 @@
 // The termios device side on pseudo-terminal pairs: the test holds the master end, the calls open the
 // slave end as a port would be opened.
 #include "fd.h"
+#include "input_queue.h"
 #include "platform/comm.h"
 #include "pty_pair.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdarg>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <linux/serial.h>
 #include <memory>
 #include <poll.h>
 #include <string>
@@ -30,6 +33,10 @@
 namespace {
 dev_t g_queueDevice = 0;
 int g_queueFarSide = -1;
+// Likewise TIOCGICOUNT on the device named here reports these counts, as a UART's driver would.
+std::atomic<dev_t> g_countsDevice{0};
+std::atomic<int> g_frameErrors{0};
+std::atomic<int> g_breaks{0};
 } // namespace
 
 extern "C" int __real_ioctl(int fd, unsigned long request, ...);
@@ -41,6 +48,14 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
     struct stat st {};
     if (request == TIOCOUTQ && g_queueFarSide >= 0 && ::fstat(fd, &st) == 0 && st.st_rdev == g_queueDevice)
         return __real_ioctl(g_queueFarSide, TIOCINQ, arg);
+    if (request == TIOCGICOUNT && g_countsDevice != 0 && ::fstat(fd, &st) == 0 &&
+        st.st_rdev == g_countsDevice) {
+        auto* counts = static_cast<serial_icounter_struct*>(arg);
+        *counts = {};
+        counts->frame = g_frameErrors;
+        counts->brk = g_breaks;
+        return 0;
+    }
     return __real_ioctl(fd, request, arg);
 }
 
@@ -714,3 +729,138 @@ TEST(TickCount, AdvancesWithTime) {
 }
 
 } // namespace
+
+namespace {
+
+std::vector<platform::ReceiveEvent> eventsOf(HANDLE h) {
+    std::vector<platform::ReceiveEvent> events;
+    EXPECT_TRUE(platform::TakeReceiveEvents(h, events));
+    return events;
+}
+
+// Waits (boundedly) until `n` bytes are queued, whatever errors the status reports on the way.
+bool waitQueued(HANDLE h, DWORD n) {
+    for (int i = 0; i < 600; ++i) {
+        COMSTAT st;
+        DWORD errors = 0;
+        if (ClearCommError(h, &errors, &st) && st.cbInQue == n)
+            return true;
+        ::poll(nullptr, 0, 5);
+    }
+    return false;
+}
+
+std::string describe(const std::vector<platform::ReceiveEvent>& events) {
+    std::string s;
+    for (const auto& e : events)
+        s += std::to_string(e.offset) + ":" + std::to_string(int(e.kind)) + "x" +
+             (e.kind == platform::ReceiveEventKind::HangUp ? std::string("err") : std::to_string(e.count)) +
+             " ";
+    return s;
+}
+
+} // namespace
+
+// A device that answers in pieces and hangs up at once: the kernel drops what it still holds at the
+// hang-up, so the reader must have taken every piece by then. The far side sends its next piece, or
+// hangs up, 2 ms after the reader has taken what there was and is about to wait: a reader that rested
+// on a slow stream with data waiting would lose the last piece.
+TEST(TermiosQueue, EveryPieceBeforeAHangUpIsKept) {
+    struct Far {
+        comlab::test::PtyPair* pty = nullptr;
+        std::vector<std::string> pieces;
+        std::atomic<std::size_t> next{0};
+    };
+    Far far;
+    far.pieces = {"OK\r\n", "+DATA: 12,34\r\n", "NO CARRIER\r\n"};
+    for (int round = 0; round < 10; ++round) {
+        SCOPED_TRACE(round);
+        Pty pty;
+        ASSERT_TRUE(pty.ok());
+        far.pty = &pty;
+        far.next = 0;
+        // Before the open: the reader's first wait already sends the first piece.
+        platform::detail::setReaderWaitHook(
+            [](void* context) {
+                auto* f = static_cast<Far*>(context);
+                const std::size_t i = f->next++;
+                // A device's pace: a piece every 2 ms, the rate of a slow line.
+                if (i > 0)
+                    ::poll(nullptr, 0, 2);
+                if (i < f->pieces.size())
+                    EXPECT_EQ(::write(f->pty->master(), f->pieces[i].data(), f->pieces[i].size()),
+                              ssize_t(f->pieces[i].size()));
+                else if (i == f->pieces.size())
+                    f->pty->hangUp();
+            },
+            &far);
+        Port port(pty.slave());
+        ASSERT_TRUE(port.ok());
+        COMMTIMEOUTS slow{0, 0, 3000, 0, 3000};
+        ASSERT_TRUE(SetCommTimeouts(port.h(), &slow));
+        std::string got;
+        char buf[256];
+        DWORD n = 0;
+        while (ReadFile(port.h(), buf, sizeof buf, &n, nullptr) && n > 0)
+            got.append(buf, n);
+        platform::detail::setReaderWaitHook(nullptr, nullptr);
+        EXPECT_EQ(got, far.pieces[0] + far.pieces[1] + far.pieces[2]);
+        // The hang-up is noted after the last byte.
+        const auto events = eventsOf(port.h());
+        ASSERT_EQ(events.size(), 1u) << describe(events);
+        EXPECT_EQ(events[0].kind, platform::ReceiveEventKind::HangUp);
+        EXPECT_EQ(events[0].offset, got.size());
+    }
+}
+
+// Where data was dropped and where line errors came, as offsets of the stream ReadFile hands out: a
+// drop at the end of what the full queue kept, counted in bytes; a line error before the bytes of the
+// read that brought it; a purge moves what it met to where reading goes on.
+TEST(TermiosEvents, DropsAndLineErrorsStandWhereTheyHappened) {
+    const std::size_t bound = 64 * 1024;
+    const QueueBound device(bound);
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    struct stat st {};
+    ASSERT_EQ(::stat(pty.slave().c_str(), &st), 0);
+    g_countsDevice = st.st_rdev;
+    g_frameErrors = 0;
+    g_breaks = 0;
+    Port port(pty.slave());
+    ASSERT_TRUE(port.ok());
+    setTimeouts(port.h());
+
+    pty.send("abc");
+    ASSERT_TRUE(waitQueued(port.h(), 3));
+    g_frameErrors = 2; // two bad characters in what comes next
+    pty.send("xyz");
+    ASSERT_TRUE(waitQueued(port.h(), 6));
+    g_breaks = 1;
+    pty.send(std::string(1, '\0'));
+    ASSERT_TRUE(waitQueued(port.h(), 7));
+    EXPECT_EQ(describe(eventsOf(port.h())), "3:2x2 6:4x1 ");
+    EXPECT_EQ(readAll(port.h(), 7), std::string("abcxyz\0", 7));
+
+    // The queue fills; 100 bytes more are dropped, then room comes and data flows again.
+    sendAll(pty.master(), pattern(bound));
+    ASSERT_TRUE(waitQueued(port.h(), DWORD(bound)));
+    pty.send(std::string(100, 'N'));
+    std::vector<platform::ReceiveEvent> events;
+    for (int i = 0; i < 600 && (events.empty() || events.back().count < 100); ++i) {
+        auto more = eventsOf(port.h());
+        if (!more.empty() && !events.empty() && more.front().offset == events.back().offset)
+            events.back().count += more.front().count, more.erase(more.begin());
+        events.insert(events.end(), more.begin(), more.end());
+        ::poll(nullptr, 0, 5);
+    }
+    EXPECT_EQ(describe(events), std::to_string(7 + bound) + ":0x100 ");
+    EXPECT_EQ(readAll(port.h(), bound), pattern(bound));
+    pty.send("after");
+    ASSERT_TRUE(waitQueued(port.h(), 5));
+    g_frameErrors = 3;
+    pty.send("bad");
+    ASSERT_TRUE(waitQueued(port.h(), 8));
+    EXPECT_TRUE(PurgeComm(port.h(), PURGE_RXCLEAR));
+    EXPECT_EQ(describe(eventsOf(port.h())), std::to_string(7 + bound) + ":2x1 ");
+    g_countsDevice = 0;
+}
