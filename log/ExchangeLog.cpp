@@ -102,7 +102,11 @@ void ExchangeLog::appended(qint64 before) {
 void ExchangeLog::appendReceived(const QByteArray& block, bool hexForm, bool decorated) {
     if (block.isEmpty())
         return;
-    m_pending.push_back({block, hexForm, decorated});
+    Received r;
+    r.bytes = block;
+    r.hexForm = hexForm;
+    r.decorated = decorated;
+    m_pending.push_back(std::move(r));
     scheduleSync();
 }
 
@@ -111,6 +115,10 @@ void ExchangeLog::layDownReceived(qsizetype budget) {
     while (!m_pending.empty() && (budget < 0 || done < budget)) {
         const Received r = std::move(m_pending.front());
         m_pending.pop_front();
+        if (r.isMark) {
+            m_marks.add(m_text.size(), r.style, r.markText);
+            continue;
+        }
         const auto* data = reinterpret_cast<const std::uint8_t*>(r.bytes.constData());
         const auto n = std::size_t(r.bytes.size());
         const qint64 before = m_text.size();
@@ -172,6 +180,7 @@ void ExchangeLog::clearLog() {
         QAccessible::updateAccessibility(&event);
     }
     m_text.clear();
+    m_marks.clear();
     const bool selected = hasSelection();
     m_cursor = m_anchor = 0;
     m_wantedColumn = -1;
@@ -202,10 +211,12 @@ void ExchangeLog::insertText(QStringView s) {
     const bool listening = QAccessible::isActive();
     if (hasSelection()) {
         QAccessibleTextRemoveEvent event(this, toInt(at), listening ? selectedText() : QString());
+        m_marks.removed(at, selectionEnd());
         m_text.remove(at, selectionEnd());
         tellAccessibility(event);
     }
     const qint64 n = m_text.insert(at, s);
+    m_marks.inserted(at, n);
     if (n > 0) {
         QAccessibleTextInsertEvent event(this, toInt(at), listening ? m_text.text(at, at + n) : QString());
         tellAccessibility(event);
@@ -228,6 +239,7 @@ void ExchangeLog::removeText(qint64 from, qint64 to) {
     QAccessibleTextRemoveEvent event(this, toInt(from),
                                      QAccessible::isActive() ? m_text.text(from, to) : QString());
     m_text.remove(from, to);
+    m_marks.removed(from, to);
     tellAccessibility(event);
     m_cursor = m_anchor = from;
     m_wantedColumn = -1;
@@ -286,13 +298,13 @@ void ExchangeLog::updateScrollBars() {
     set(verticalScrollBar(), m_text.lineCount() - rows, rows, 1);
     // One column more than the longest line: the cursor after its last character.
     const int cols = visibleColumns();
-    set(horizontalScrollBar(), m_text.maxLineLength() + 1 - cols, cols, 3);
+    set(horizontalScrollBar(), m_text.maxLineLength() + widestMarks() + 1 - cols, cols, 3);
     m_scrolling = scrolling;
 }
 
 // The column range that shows the end of the last line, given the bar's value.
 qint64 ExchangeLog::lineEndVisible() const {
-    const qint64 end = m_text.lineLength(m_text.lineCount() - 1);
+    const qint64 end = screenLineLength(m_text.lineCount() - 1);
     const int h = horizontalScrollBar()->value();
     return end >= h && end < h + visibleColumns();
 }
@@ -304,7 +316,7 @@ void ExchangeLog::followEnd() {
     QScrollBar* vb = verticalScrollBar();
     vb->setValue(vb->maximum());
     if (m_followColumns && !lineEndVisible()) {
-        const qint64 end = m_text.lineLength(m_text.lineCount() - 1);
+        const qint64 end = screenLineLength(m_text.lineCount() - 1);
         horizontalScrollBar()->setValue(toInt(end - visibleColumns() + 1));
     }
     m_scrolling = false;
@@ -327,7 +339,7 @@ void ExchangeLog::ensureVisible(qint64 pos) {
 void ExchangeLog::scrollTo(qint64 pos) {
     pos = std::clamp<qint64>(pos, 0, m_text.size());
     const qint64 line = m_text.lineOf(pos);
-    const qint64 col = pos - m_text.lineStart(line);
+    const qint64 col = screenColumn(pos);
     QScrollBar* vb = verticalScrollBar();
     QScrollBar* hb = horizontalScrollBar();
     const int rows = visibleRows(), cols = visibleColumns();
@@ -367,6 +379,8 @@ void ExchangeLog::updateFonts() {
     for (auto& page : m_charInfo)
         page.reset();
     m_cells.clear();
+    m_markCells.clear();
+    m_markWidths = {};
 }
 
 ExchangeLog::CharInfo& ExchangeLog::charInfo(char16_t u) const {
@@ -409,7 +423,7 @@ QRect ExchangeLog::characterRect(qint64 pos) const {
 QRect ExchangeLog::cellRect(qint64 pos) const {
     pos = std::clamp<qint64>(pos, 0, m_text.size());
     const qint64 line = m_text.lineOf(pos);
-    const qint64 col = pos - m_text.lineStart(line);
+    const qint64 col = screenColumn(pos);
     const qreal x = kMargin + qreal(col - horizontalScrollBar()->value()) * m_cellWidth;
     const qint64 y = kTopMargin + (line - verticalScrollBar()->value()) * m_rowHeight;
     return QRect(int(std::clamp<qreal>(x, -1e9, 1e9)), int(std::clamp<qint64>(y, -1000000000, 1000000000)),
@@ -421,10 +435,20 @@ qint64 ExchangeLog::positionAt(QPoint p) const {
     const qint64 line = std::clamp<qint64>(verticalScrollBar()->value() +
                                                qint64(std::floor(qreal(p.y() - kTopMargin) / m_rowHeight)),
                                            0, m_text.lineCount() - 1);
-    const qint64 col =
-        horizontalScrollBar()->value() + qint64(std::floor((p.x() - kMargin) / m_cellWidth + 0.5));
+    qint64 col = horizontalScrollBar()->value() + qint64(std::floor((p.x() - kMargin) / m_cellWidth + 0.5));
     const qint64 start = m_text.lineStart(line);
-    qint64 pos = start + std::clamp<qint64>(col, 0, m_text.lineLength(line));
+    const qint64 len = m_text.lineLength(line);
+    // Columns taken by marks are not the line's: a point on a mark is the position in front of it.
+    if (!m_marks.isEmpty()) {
+        const auto [m0, m1] = m_marks.within(start, start + len);
+        for (std::size_t i = m0; i < m1; ++i) {
+            const qint64 at = m_marks[i].pos - start;
+            if (col <= at)
+                break;
+            col = std::max(at, col - markCells(m_marks[i]));
+        }
+    }
+    qint64 pos = start + std::clamp<qint64>(col, 0, len);
     if (pos > start && m_text.at(pos).isLowSurrogate() && m_text.at(pos - 1).isHighSurrogate())
         --pos;
     return pos;
@@ -432,24 +456,26 @@ qint64 ExchangeLog::positionAt(QPoint p) const {
 
 // ---- painting ----
 
-void ExchangeLog::paintRow(QPainter& p, qint64 line, int y, qint64 selFrom, qint64 selTo) {
+void ExchangeLog::paintCells(QPainter& p, qint64 line, int y, qint64 selFrom, qint64 selTo, qint64 segFrom,
+                             qint64 segTo, qint64 shift) {
     const qint64 start = m_text.lineStart(line);
     const qint64 len = m_text.lineLength(line);
-    const qint64 h = horizontalScrollBar()->value();
+    // The columns of this segment's characters that show.
+    const qint64 h = horizontalScrollBar()->value() - shift;
     const qint64 cols = visibleColumns() + 2;
     const QPalette& pal = palette();
     auto xOf = [&](qint64 col) { return kMargin + qreal(col - h) * m_cellWidth; };
 
-    // The selection, its line break drawn as one selected cell.
+    // The selection, its line break drawn as one selected cell (in the last segment).
     const qint64 a = std::max(selFrom, start) - start;
     const qint64 b = std::min(selTo, start + len + 1) - start;
-    const qint64 sa = std::max(a, h), sb = std::min(b, h + cols);
+    const qint64 sa = std::max({a, h, segFrom}), sb = std::min({b, h + cols, segTo == len ? len + 1 : segTo});
     if (sb > sa)
         p.fillRect(QRectF(xOf(sa), y, qreal(sb - sa) * m_cellWidth, m_rowHeight),
                    pal.brush(QPalette::Highlight));
 
-    const qint64 c0 = std::min(h, len);
-    const qint64 c1 = std::min(len, h + cols);
+    const qint64 c0 = std::clamp(h, segFrom, segTo);
+    const qint64 c1 = std::clamp(h + cols, segFrom, segTo);
     if (c1 <= c0)
         return;
     // One more on each side, so that a pair of surrogates cut by the edge still draws whole.

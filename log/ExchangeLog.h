@@ -19,6 +19,7 @@
 //
 // Line breaks: a CR LF pair, a lone CR, a lone LF and U+2029 each make one line break, also when the
 // CR and the LF arrive in separate appends; text() returns every line break as "\n".
+#include "LogMarks.h"
 #include "LogText.h"
 
 #include <QAbstractScrollArea>
@@ -39,6 +40,7 @@
 #include <vector>
 
 class QAction;
+class QIODevice;
 class QMenu;
 
 class ExchangeLog : public QAbstractScrollArea {
@@ -79,6 +81,14 @@ public:
     void appendReceived(const QByteArray& block, bool hexForm, bool decorated);
     // A memo's append: the text as a line of its own after what is there.
     void appendPlainText(const QString& line);
+    // Adds a mark (see LogMarks) at the end of the text, after every received block handed over so far.
+    void appendMark(LogMarks::Style style, const QString& text);
+    const LogMarks& marks() const { return shown(), m_marks; }
+    // The text between two positions with the text of each mark at its place, as the screen reads.
+    QString textWithMarks(qint64 from, qint64 to) const;
+    // Writes the whole text as UTF-8 with '\n' breaks and each mark at its place, as the screen reads;
+    // false when a write fails.
+    bool writeUtf8(QIODevice& out) const;
     // Removes the whole text.
     void clearLog();
     void clear() { clearLog(); }
@@ -178,12 +188,40 @@ private:
     // How a character is drawn: in the font's run at its cell (the common case), or alone.
     bool regularChar(char16_t u) const;
     void paintRow(QPainter& p, qint64 line, int y, qint64 selFrom, qint64 selTo);
+    // The characters [segFrom, segTo) of a line, drawn `shift` cells to the right (the marks before).
+    void paintCells(QPainter& p, qint64 line, int y, qint64 selFrom, qint64 selTo, qint64 segFrom,
+                    qint64 segTo, qint64 shift);
+    void paintMark(QPainter& p, const LogMarks::Mark& mark, qint64 column, qint64 cells, int y);
+
+    // Marks take whole cells in front of the character at their position, so a position's column on
+    // screen is its column in the line plus the cells of the marks up to it.
+    qint64 markCells(const LogMarks::Mark& mark) const;
+    qint64 markCellsUpTo(qint64 lineStart, qint64 pos) const;
+    qint64 screenColumn(qint64 pos) const;
+    qint64 screenLineLength(qint64 line) const;
+    // The most cells the marks of one line take, for the width of the longest line on screen.
+    qint64 widestMarks() const;
 
     LogText m_text;
+    LogMarks m_marks;
+    mutable QHash<QString, qint64> m_markCells; // by text, for the current font
+    // widestMarks() works through marks added at the end as they come; an edit starts it over.
+    struct MarkWidths {
+        quint64 edits = ~quint64(0);
+        std::size_t counted = 0;
+        qint64 line = -1;
+        qint64 lineCells = 0;
+        qint64 widest = 0;
+    };
+    mutable MarkWidths m_markWidths;
     struct Received {
         QByteArray bytes;
-        bool hexForm;
-        bool decorated;
+        bool hexForm = false;
+        bool decorated = false;
+        // Or a mark, placed after the blocks before it.
+        bool isMark = false;
+        LogMarks::Style style = LogMarks::Style::Note;
+        QString markText;
     };
     std::deque<Received> m_pending;
     std::string m_shownBytes; // a block in its shown form, kept to spare an allocation per block

@@ -87,7 +87,7 @@ public:
     QString textAtOffset(int offset, QAccessible::TextBoundaryType type, int* start,
                          int* end) const override {
         const auto [a, b] = unitAt(std::clamp<qint64>(offset, 0, log()->characterCount()), type);
-        return result(a, b, start, end);
+        return result(a, b, start, end, type);
     }
     QString textBeforeOffset(int offset, QAccessible::TextBoundaryType type, int* start,
                              int* end) const override {
@@ -95,7 +95,7 @@ public:
         if (a == 0)
             return result(0, 0, start, end);
         const auto [pa, pb] = unitAt(a - 1, type);
-        return result(pa, pb, start, end);
+        return result(pa, pb, start, end, type);
     }
     QString textAfterOffset(int offset, QAccessible::TextBoundaryType type, int* start,
                             int* end) const override {
@@ -103,7 +103,7 @@ public:
         if (b >= log()->characterCount() || b == a)
             return result(log()->characterCount(), log()->characterCount(), start, end);
         const auto [na, nb] = unitAt(b, type);
-        return result(na, nb, start, end);
+        return result(na, nb, start, end, type);
     }
 
     // ---- editable text ----
@@ -121,10 +121,15 @@ public:
 private:
     ExchangeLog* log() const { return static_cast<ExchangeLog*>(widget()); }
 
-    QString result(qint64 a, qint64 b, int* start, int* end) const {
+    // A line is read with the log's marks in it, so that a loss or a line error is heard where it is
+    // seen; offsets stay those of the text.
+    QString result(qint64 a, qint64 b, int* start, int* end,
+                   QAccessible::TextBoundaryType type = QAccessible::CharBoundary) const {
         *start = ExchangeLog::toInt(a);
         *end = ExchangeLog::toInt(b);
-        return log()->textBetween(a, b);
+        const bool line = type == QAccessible::LineBoundary || type == QAccessible::ParagraphBoundary ||
+                          type == QAccessible::SentenceBoundary;
+        return line ? log()->textWithMarks(a, b) : log()->textBetween(a, b);
     }
 
     // The unit of text that holds an offset: [start, end).

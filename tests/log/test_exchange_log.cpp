@@ -572,3 +572,41 @@ TEST(ExchangeLog, MemoAppendsAreLinesOfTheirOwn) {
 }
 
 } // namespace
+
+namespace {
+
+// Marks take whole cells in front of the character at their place, never characters of the text: a
+// mark laid down behind pending received blocks lands after them, the characters after it move right
+// on screen, a click on it is the position in front of it, and the longest line on screen counts it.
+TEST(ExchangeLog, MarksTakeCellsButNoPlaceInTheText) {
+    ExchangeLog log;
+    log.resize(400, 200);
+    log.show();
+    log.appendReceived("abc", false, false);
+    log.appendMark(LogMarks::Style::Problem, QStringLiteral("<lost>"));
+    log.appendReceived("def", false, false);
+    EXPECT_EQ(log.text(), QStringLiteral("abcdef"));
+    ASSERT_EQ(log.marks().size(), 1u);
+    EXPECT_EQ(log.marks()[0].pos, 3);
+    log.flushView();
+
+    const int cell = log.characterRect(1).x() - log.characterRect(0).x();
+    ASSERT_GT(cell, 0);
+    const int markWidth = log.characterRect(3).x() - log.characterRect(2).x() - cell;
+    EXPECT_GE(markWidth, 6 * cell); // its text and some room
+    EXPECT_EQ(log.characterRect(4).x() - log.characterRect(3).x(), cell);
+    const QPoint onMark(log.characterRect(2).x() + cell + markWidth / 2, log.characterRect(2).center().y());
+    EXPECT_EQ(log.positionAt(onMark), 3);
+    EXPECT_EQ(log.positionAt(log.characterRect(4).center() - QPoint(cell / 4, 0)), 4);
+    EXPECT_EQ(log.textWithMarks(0, 6), QStringLiteral("abc<lost>def"));
+    EXPECT_EQ(log.textWithMarks(0, 3), QStringLiteral("abc")); // the mark stands in front of "d"
+
+    // Narrow enough that the line with its mark no longer fits: the bar reaches the mark's cells too.
+    log.resize(log.characterRect(6).x() - markWidth / 2, 200);
+    log.flushView();
+    EXPECT_GT(log.horizontalScrollBar()->maximum(), 0);
+    log.clearLog();
+    EXPECT_TRUE(log.marks().isEmpty());
+}
+
+} // namespace

@@ -1,0 +1,177 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The exchange log's marks: how they are added behind the received data, where they stand on screen,
+// how they are drawn, and how they are read and saved.
+#include "ExchangeLog.h"
+
+#include <QIODevice>
+#include <QPainter>
+#include <QScrollBar>
+
+#include <cmath>
+
+namespace {
+
+// Writes all of `bytes`, however short each write falls.
+bool writeAll(QIODevice& out, const QByteArray& bytes) {
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const qint64 n = out.write(bytes.constData() + done, bytes.size() - done);
+        if (n <= 0)
+            return false;
+        done += qsizetype(n);
+    }
+    return true;
+}
+
+} // namespace
+
+void ExchangeLog::appendMark(LogMarks::Style style, const QString& text) {
+    if (!m_pending.empty()) {
+        Received r;
+        r.isMark = true;
+        r.style = style;
+        r.markText = text;
+        m_pending.push_back(std::move(r));
+    } else {
+        m_marks.add(m_text.size(), style, text);
+    }
+    scheduleSync();
+}
+
+qint64 ExchangeLog::markCells(const LogMarks::Mark& mark) const {
+    const auto it = m_markCells.constFind(mark.text);
+    if (it != m_markCells.constEnd())
+        return *it;
+    // The text with half a cell of room on each side, in whole cells.
+    const qreal width = QFontMetricsF(m_font).horizontalAdvance(mark.text) + m_cellWidth;
+    const auto cells = qint64(std::ceil(width / m_cellWidth - 0.01));
+    return *m_markCells.insert(mark.text, std::max<qint64>(cells, 1));
+}
+
+qint64 ExchangeLog::markCellsUpTo(qint64 lineStart, qint64 pos) const {
+    if (m_marks.isEmpty())
+        return 0;
+    const auto [m0, m1] = m_marks.within(lineStart, pos);
+    qint64 cells = 0;
+    for (std::size_t i = m0; i < m1; ++i)
+        cells += markCells(m_marks[i]);
+    return cells;
+}
+
+qint64 ExchangeLog::screenColumn(qint64 pos) const {
+    const qint64 start = m_text.lineStart(m_text.lineOf(pos));
+    return pos - start + markCellsUpTo(start, pos);
+}
+
+qint64 ExchangeLog::screenLineLength(qint64 line) const {
+    const qint64 start = m_text.lineStart(line);
+    const qint64 end = start + m_text.lineLength(line);
+    return end - start + markCellsUpTo(start, end);
+}
+
+qint64 ExchangeLog::widestMarks() const {
+    MarkWidths& w = m_markWidths;
+    if (w.edits != m_marks.edits() || w.counted > m_marks.size())
+        w = MarkWidths{m_marks.edits()};
+    // Marks come in position order: a run of them on one line adds up until the line changes.
+    for (; w.counted < m_marks.size(); ++w.counted) {
+        const LogMarks::Mark& m = m_marks[w.counted];
+        const qint64 line = m_text.lineOf(m.pos);
+        if (line != w.line) {
+            w.line = line;
+            w.lineCells = 0;
+        }
+        w.lineCells += markCells(m);
+        w.widest = std::max(w.widest, w.lineCells);
+    }
+    return w.widest;
+}
+
+void ExchangeLog::paintRow(QPainter& p, qint64 line, int y, qint64 selFrom, qint64 selTo) {
+    const qint64 len = m_text.lineLength(line);
+    if (m_marks.isEmpty()) {
+        paintCells(p, line, y, selFrom, selTo, 0, len, 0);
+        return;
+    }
+    const qint64 start = m_text.lineStart(line);
+    const auto [m0, m1] = m_marks.within(start, start + len);
+    qint64 from = 0;
+    qint64 shift = 0;
+    for (std::size_t i = m0; i < m1; ++i) {
+        const LogMarks::Mark& m = m_marks[i];
+        const qint64 col = m.pos - start;
+        paintCells(p, line, y, selFrom, selTo, from, col, shift);
+        const qint64 cells = markCells(m);
+        paintMark(p, m, col + shift, cells, y);
+        shift += cells;
+        from = col;
+    }
+    paintCells(p, line, y, selFrom, selTo, from, len, shift);
+}
+
+void ExchangeLog::paintMark(QPainter& p, const LogMarks::Mark& mark, qint64 column, qint64 cells, int y) {
+    const qint64 h = horizontalScrollBar()->value();
+    if (column + cells < h || column > h + visibleColumns() + 1)
+        return;
+    const QRectF cell(kMargin + qreal(column - h) * m_cellWidth, y, qreal(cells) * m_cellWidth, m_rowHeight);
+    // A chip that no received character looks like: tinted, framed, its text in the frame's colour.
+    const bool problem = mark.style == LogMarks::Style::Problem;
+    const QColor ink = problem ? QColor(0xA0, 0x10, 0x10) : QColor(0x20, 0x50, 0x90);
+    const QColor tint = problem ? QColor(0xFF, 0xE4, 0xE0) : QColor(0xE2, 0xEC, 0xF8);
+    p.save();
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(ink, 1));
+    p.setBrush(tint);
+    p.drawRoundedRect(cell.adjusted(1.5, 1.5, -1.5, -1.5), 3, 3);
+    p.setPen(ink);
+    p.drawText(cell, Qt::AlignCenter | Qt::TextSingleLine, mark.text);
+    p.restore();
+}
+
+QString ExchangeLog::textWithMarks(qint64 from, qint64 to) const {
+    const LogText& t = shown();
+    from = std::clamp<qint64>(from, 0, t.size());
+    to = std::clamp<qint64>(to, from, t.size());
+    if (m_marks.isEmpty())
+        return t.text(from, to);
+    // A mark at the end of the range stands in front of what follows it, so it belongs to the range
+    // only at the end of the text.
+    const auto [m0, m1] = m_marks.within(from, to);
+    QString out;
+    qint64 at = from;
+    for (std::size_t i = m0; i < m1; ++i) {
+        const LogMarks::Mark& m = m_marks[i];
+        if (m.pos == to && to < t.size())
+            break;
+        out += t.text(at, m.pos);
+        out += m.text;
+        at = m.pos;
+    }
+    out += t.text(at, to);
+    return out;
+}
+
+bool ExchangeLog::writeUtf8(QIODevice& out) const {
+    const LogText& t = shown();
+    if (m_marks.isEmpty())
+        return t.writeUtf8(out);
+    // The text between marks in pieces of bounded size, a surrogate pair never cut between two.
+    constexpr qint64 kPiece = 1 << 20;
+    qint64 at = 0;
+    const auto writeText = [&](qint64 to) {
+        while (at < to) {
+            qint64 end = std::min(to, at + kPiece);
+            if (end < to && t.at(end - 1).isHighSurrogate())
+                ++end;
+            if (!writeAll(out, t.text(at, end).toUtf8()))
+                return false;
+            at = end;
+        }
+        return true;
+    };
+    for (std::size_t i = 0; i < m_marks.size(); ++i) {
+        if (!writeText(m_marks[i].pos) || !writeAll(out, m_marks[i].text.toUtf8()))
+            return false;
+    }
+    return writeText(t.size());
+}
