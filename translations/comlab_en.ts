@@ -318,6 +318,61 @@ that becomes active.</translation>
     </message>
 </context>
 <context>
+    <name>ReceiveProblems</name>
+    <message>
+        <source>Ошибок приёма: %1</source>
+        <translation>Receive errors: %1</translation>
+    </message>
+    <message>
+        <source>С момента соединения:</source>
+        <translation>Since the connect:</translation>
+    </message>
+    <message>
+        <source>входная очередь переполнялась: %1 раз, потеряно %2 байт</source>
+        <translation>input queue full: %1 times, %2 bytes lost</translation>
+    </message>
+    <message>
+        <source>переполнение приёмника: %1</source>
+        <translation>receiver overruns: %1</translation>
+    </message>
+    <message>
+        <source>ошибки кадра: %1</source>
+        <translation>framing errors: %1</translation>
+    </message>
+    <message>
+        <source>ошибки чётности: %1</source>
+        <translation>parity errors: %1</translation>
+    </message>
+    <message>
+        <source>разрывы линии (break): %1</source>
+        <translation>breaks: %1</translation>
+    </message>
+    <message>
+        <source>%1 байт потеряно: входная очередь полна</source>
+        <translation>%1 bytes lost: input queue full</translation>
+    </message>
+    <message>
+        <source>переполнение приёмника: байты потеряны</source>
+        <translation>receiver overrun: bytes lost</translation>
+    </message>
+    <message>
+        <source>ошибка кадра</source>
+        <translation>framing error</translation>
+    </message>
+    <message>
+        <source>ошибка чётности</source>
+        <translation>parity error</translation>
+    </message>
+    <message>
+        <source>разрыв линии (break)</source>
+        <translation>break</translation>
+    </message>
+    <message>
+        <source>устройство отключилось: %1</source>
+        <translation>device hung up: %1</translation>
+    </message>
+</context>
+<context>
     <name>TForm1</name>
     <message>
         <source>COM%1 ведёт к %2</source>
@@ -460,14 +515,6 @@ to record received data: %2.</translation>
         <translation>Recording failed</translation>
     </message>
     <message>
-        <source>Запись принятого в файл<byte value="xd"/>
-%1<byte value="xd"/>
-остановлена: %2.</source>
-        <translation>Recording received data to the file<byte value="xd"/>
-%1<byte value="xd"/>
-has stopped: %2.</translation>
-    </message>
-    <message>
         <source>Запись в файл %1</source>
         <translation>Recording to %1</translation>
     </message>
@@ -558,6 +605,16 @@ has stopped: %2.</translation>
     <message>
         <source>одна из настроек линии</source>
         <translation>a line setting</translation>
+    </message>
+    <message>
+        <source>Запись принятого в файл<byte value="xd"/>
+%1<byte value="xd"/>
+остановлена: %2.<byte value="xd"/>
+В файл записано байт: %3.</source>
+        <translation>Recording received data to the file<byte value="xd"/>
+%1<byte value="xd"/>
+has stopped: %2.<byte value="xd"/>
+Bytes written to the file: %3.</translation>
     </message>
 </context>
 </TS>

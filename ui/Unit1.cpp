@@ -7,6 +7,8 @@
 #include "HexKit.h"
 #include "IntText.h"
 #include "MessageBox.h"
+#include "ReceiveProblems.h"
+#include "RecordingFile.h"
 #include "platform/ports.h"
 #include "ui_Unit1.h"
 
@@ -15,6 +17,7 @@
 #include <QComboBox>
 #include <QFile>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
 #include <QTextDocument>
@@ -70,6 +73,9 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Form1
     CPDrv->setPortName("\\\\.\\COM1");
     CPDrv->setOnReceiveData(
         [this](QObject* sender, void* data, DWORD size) { CPDrvReceiveData(sender, data, size); });
+    CPDrv->setOnReceiveEvents([this](QObject* sender, const platform::ReceiveEvent* events, DWORD count) {
+        CPDrvReceiveEvents(sender, events, count);
+    });
 
     auto makeTimer = [this](const char* name, int interval) {
         auto* t = new QTimer(this);
@@ -88,6 +94,10 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Form1
     connectHandlers();
     fixCounterSize();
     setupKeeping();
+    // Counts of lost data and line errors since the connect, on the status strip beside the port.
+    auto* lbErrors = new QLabel(ui->plCOM);
+    ui->hlStatus->insertWidget(ui->hlStatus->indexOf(ui->lbCOM) + 1, lbErrors);
+    Problems = new ReceiveProblems(lbErrors, this);
 }
 
 TForm1::~TForm1() = default;
@@ -317,6 +327,7 @@ void TForm1::btCOMonClick(QObject*) {
     // 10-11. The controls follow the outcome.
     QString status;
     if (CPDrv->IsOpen()) {
+        Problems->reset();
         status = tr("Соединение с портом \"%1\" ").arg(QString::fromStdString(CPDrv->PortName()));
         // Selections by code: no change handler runs, so btDTR/btRTS and their labels stay as they are.
         ui->cbRTSd->setCurrentIndex(1);
@@ -512,6 +523,20 @@ void TForm1::ShowSendFailure() {
                   "device on or, try setting Device Check to On in the settings dialog box.\r\nAlso, "
                   "disable Hardware Flow Control if you are using a two wires cable.");
     ShowBox(text, QStringLiteral("Warning"), msgbox::IconInformation);
+}
+
+void TForm1::CPDrvReceiveEvents(QObject*, const platform::ReceiveEvent* Events, DWORD Count) {
+    for (DWORD i = 0; i < Count; ++i) {
+        const platform::ReceiveEvent& e = Events[i];
+        Problems->note(e);
+        if (m_record)
+            RecordEvent(e);
+        // The log shows received data only in exchange mode; elsewhere the strip keeps the count.
+        if (WorkMode == mdExchange)
+            ui->mmCOMin->appendMark(ReceiveProblems::isProblem(e.kind) ? LogMarks::Style::Problem
+                                                                       : LogMarks::Style::Note,
+                                    ReceiveProblems::markText(e));
+    }
 }
 
 void TForm1::ReceiveDispatch(const void* DataPtr, DWORD DataSize) {

@@ -15,8 +15,9 @@
 #include <vector>
 
 class QAction;
-class QFile;
 class QLabel;
+class ReceiveProblems;
+class RecordingFile;
 class QLineEdit;
 class QTimer;
 class THexKit;
@@ -87,6 +88,10 @@ public:
     void btTekClrClick(QObject* Sender);
     void edBODKeyPress(QObject* Sender, char& Key);
     void CPDrvReceiveData(QObject* Sender, void* DataPtr, DWORD DataSize);
+    // What happened to the received stream, in its place between the blocks: counted on the status
+    // strip, marked in the exchange log when it shows the data, listed beside a recording.
+    void CPDrvReceiveEvents(QObject* Sender, const platform::ReceiveEvent* Events, DWORD Count);
+    ReceiveProblems* Problems = nullptr;
     void trTxTimer(QObject* Sender);
     void trRxTimer(QObject* Sender);
 
@@ -187,8 +192,10 @@ private:
     void fixCounterSize();
     // Appends a received block to the recording; a failed write stops it, and a box says why.
     void RecordBlock(const QByteArray& block);
+    void RecordEvent(const platform::ReceiveEvent& event);
+    void RecordingFailed();
 
     bool m_closing = false;
-    std::unique_ptr<QFile> m_record;
+    std::unique_ptr<RecordingFile> m_record;
     std::vector<std::pair<QObject*, void (TForm1::*)(QObject*, char&)>> m_keyFilters;
 };

@@ -7,6 +7,7 @@
 #include "ExchangeLog.h"
 #include "FileDialog.h"
 #include "MessageBox.h"
+#include "RecordingFile.h"
 #include "ui_Unit1.h"
 
 #include <QAction>
@@ -90,7 +91,7 @@ void TForm1::acSaveLogExecute(QObject*) {
     // Unbuffered, so that a write that stops short says why (a full disk, a size limit).
     bool ok = file.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
     QString reason;
-    if (ok && !ui->mmCOMin->content().writeUtf8(file)) {
+    if (ok && !ui->mmCOMin->writeUtf8(file)) {
         ok = false;
         reason = file.errorString(); // before cancelling, which puts its own words there
         file.cancelWriting();
@@ -114,9 +115,8 @@ void TForm1::acRecordExecute(QObject*) {
     // The dialog's loop runs the window's timers: the port may be gone by now.
     if (path.isEmpty() || Closing() || !CPDrv->IsOpen())
         return;
-    auto file = std::make_unique<QFile>(path);
-    // Unbuffered: every block is on its way to the file once it has been received.
-    if (!file->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
+    auto file = std::make_unique<RecordingFile>(path);
+    if (!file->open()) {
         ShowBox(tr("Не удалось открыть файл\r\n%1\r\nдля записи принятого: %2.")
                     .arg(QDir::toNativeSeparators(path), file->errorString()),
                 tr("Ошибка записи"), msgbox::IconError);
@@ -138,13 +138,22 @@ void TForm1::StopRecording() {
 }
 
 void TForm1::RecordBlock(const QByteArray& block) {
-    if (m_record->write(block) == block.size())
-        return;
+    if (!m_record->write(block))
+        RecordingFailed();
+}
+
+void TForm1::RecordEvent(const platform::ReceiveEvent& event) {
+    if (!m_record->note(event))
+        RecordingFailed();
+}
+
+void TForm1::RecordingFailed() {
     // Stopped at once, so later blocks raise no second box; the box itself waits for the next turn of
     // the event loop, so that the receive path never waits on it and what arrives meanwhile is shown in
     // order.
-    const QString text = tr("Запись принятого в файл\r\n%1\r\nостановлена: %2.")
-                             .arg(QDir::toNativeSeparators(m_record->fileName()), m_record->errorString());
+    const QString text = tr("Запись принятого в файл\r\n%1\r\nостановлена: %2.\r\nВ файл записано байт: %3.")
+                             .arg(QDir::toNativeSeparators(m_record->fileName()), m_record->errorString())
+                             .arg(m_record->written());
     StopRecording();
     QMetaObject::invokeMethod(
         this,

@@ -6,7 +6,11 @@
 
 #include <QApplication>
 
+#include <csignal>
+
 int main(int argc, char** argv) {
+    // A file size limit ends a recording with its reason ("File too large"), not the program.
+    std::signal(SIGXFSZ, SIG_IGN);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("comlab"));
     QApplication::setApplicationDisplayName(QStringLiteral("comlab"));

@@ -188,9 +188,13 @@ TEST_F(Keeping, ARecordingThatCannotWriteStopsWithOneBox) {
         const char* name;
         QString path;
         bool opens;
+        int reason = 0;    // the system's reason the box gives
+        int sizeLimit = 0; // files may not grow past this many bytes: a write falls short, then fails
+        int written = -1;  // the bytes the box says reached the file
     };
     const Case cases[] = {
-        {"a full device", QStringLiteral("/dev/full"), true},
+        {"a full device", QStringLiteral("/dev/full"), true, ENOSPC, 0, 0},
+        {"a file that reaches the size limit", dir.filePath("big.bin"), true, EFBIG, 10, 10},
         {"a folder", dir.path(), false},
         {"a folder that does not exist", dir.filePath("no/such/rx.bin"), false},
     };
@@ -201,13 +205,29 @@ TEST_F(Keeping, ARecordingThatCannotWriteStopsWithOneBox) {
         filedlg::FileDialogStub dialog({c.path});
         form->acRecord->trigger();
         EXPECT_EQ(form->Recording(), c.opens);
+        rlimit was{};
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &was), 0);
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        if (c.sizeLimit) {
+            rlimit small = was;
+            small.rlim_cur = rlim_t(c.sizeLimit);
+            ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+        }
         for (int i = 0; i < 3; ++i)
             receive("data");
+        setrlimit(RLIMIT_FSIZE, &was);
+        std::signal(SIGXFSZ, oldHandler);
         QCoreApplication::processEvents(); // the box comes after the block that failed
         ASSERT_EQ(boxes.boxes().size(), 1u);
         EXPECT_EQ(boxes.boxes()[0].caption, u("Ошибка записи"));
         EXPECT_EQ(boxes.boxes()[0].icon, msgbox::IconError);
         EXPECT_TRUE(boxes.boxes()[0].text.contains(c.path));
+        if (c.reason) {
+            EXPECT_TRUE(boxes.boxes()[0].text.contains(QString::fromLocal8Bit(std::strerror(c.reason))))
+                << boxes.boxes()[0].text.toStdString();
+            EXPECT_TRUE(boxes.boxes()[0].text.contains(u("В файл записано байт: %1.").arg(c.written)))
+                << boxes.boxes()[0].text.toStdString();
+        }
         EXPECT_FALSE(form->Recording());
         EXPECT_FALSE(form->acRecord->isChecked());
         EXPECT_FALSE(form->lbRecord->isVisible());

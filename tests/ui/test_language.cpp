@@ -6,6 +6,7 @@
 #include "MessageBox.h"
 #include "Unit1.h"
 #include "platform/fake_comm.h"
+#include "platform/window.h"
 #include "ui_Unit1.h"
 
 #include <QAbstractButton>
@@ -226,6 +227,21 @@ WindowRun runWindow(const ComMap& map) {
              ui.edMass->setText(QStringLiteral("1000"));
              disconnectSoon();
              form.btMassStartClick(ui.btMassStart);
+         }},
+        {"lost data and line errors, in the log and on the strip", false,
+         [&] {
+             connectCom(0);
+             ui.rbOutSym->setChecked(true);
+             ui.edCOMout->setText(QStringLiteral("x"));
+             form.btOutCOMClick(ui.btOutCOM);
+             using Kind = platform::ReceiveEventKind;
+             for (const Kind kind : {Kind::QueueOverflow, Kind::Overrun, Kind::Framing, Kind::Parity, Kind::Break,
+                                     Kind::HangUp}) {
+                 fake.pushInput("a");
+                 fake.pushEvent(kind, 2);
+             }
+             SendMessageA(form.CPDrv->Handle(), WM_TIMER, 1, 0);
+             run.shown << ui.mmCOMin->textWithMarks(0, ui.mmCOMin->characterCount());
          }},
         {"poll and drive the lines", false,
          [&] {
