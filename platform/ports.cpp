@@ -213,3 +213,61 @@ std::optional<std::string> ComPortTarget(int n) {
 }
 
 } // namespace platform
+
+namespace platform {
+namespace {
+
+std::string firstLine(const fs::path& file) {
+    std::ifstream in(file);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+} // namespace
+
+std::string UsbIdentity::describe() const {
+    std::string s = vendor + ":" + product;
+    return serial.empty() ? s + " at USB port " + usbPort : s + " serial " + serial;
+}
+
+std::optional<UsbIdentity> UsbIdentityOf(const std::string& device, const PortRoots& roots) {
+    const std::string name = fs::path(DeviceBehind(device)).filename().string();
+    if (name.empty())
+        return std::nullopt;
+    std::error_code ec;
+    // The tty's device, then up the tree to the USB device: the first folder that has an idVendor.
+    fs::path dir = fs::canonical(fs::path(roots.sysTtyDir) / name / "device", ec);
+    if (ec)
+        return std::nullopt;
+    for (int depth = 0; depth < 8 && dir.has_relative_path(); ++depth, dir = dir.parent_path()) {
+        if (!fs::exists(dir / "idVendor", ec))
+            continue;
+        UsbIdentity id{firstLine(dir / "idVendor"), firstLine(dir / "idProduct"), firstLine(dir / "serial"),
+                       dir.filename().string()};
+        if (id.vendor.empty())
+            return std::nullopt;
+        return id;
+    }
+    return std::nullopt;
+}
+
+std::optional<UsbIdentity> UsbIdentityOf(const std::string& device) {
+    return UsbIdentityOf(device, systemPortRoots());
+}
+
+std::vector<std::string> DevicesWithIdentity(const UsbIdentity& identity, const PortRoots& roots) {
+    std::vector<std::string> out;
+    for (const std::string& d : PresentSerialDevices(roots)) {
+        const auto id = UsbIdentityOf(d, roots);
+        if (id && *id == identity)
+            out.push_back(d);
+    }
+    return out;
+}
+
+std::vector<std::string> DevicesWithIdentity(const UsbIdentity& identity) {
+    return DevicesWithIdentity(identity, systemPortRoots());
+}
+
+} // namespace platform

@@ -318,6 +318,17 @@ that becomes active.</translation>
     </message>
 </context>
 <context>
+    <name>PortKeeper</name>
+    <message>
+        <source>%1 подходят оба (%2): не открываю ни одного</source>
+        <translation>%1 matches more than one device (%2): opening none of them</translation>
+    </message>
+    <message>
+        <source>%1 вернулось, но не открывается: %2</source>
+        <translation>%1 is back but cannot be opened: %2</translation>
+    </message>
+</context>
+<context>
     <name>ReceiveProblems</name>
     <message>
         <source>Ошибок приёма: %1</source>
@@ -615,6 +626,30 @@ to record received data: %2.</translation>
 %1<byte value="xd"/>
 has stopped: %2.<byte value="xd"/>
 Bytes written to the file: %3.</translation>
+    </message>
+    <message>
+        <source>Переподключаться, когда устройство вернётся</source>
+        <translation>Reconnect when the device is back</translation>
+    </message>
+    <message>
+        <source>Связь потеряна: %1 отключено</source>
+        <translation>Connection lost: %1 is gone</translation>
+    </message>
+    <message>
+        <source>%1 отключилось (%2). Оно будет открыто снова, как только вернётся: %3.</source>
+        <translation>%1 went away (%2). It will be opened again as soon as it is back: %3.</translation>
+    </message>
+    <message>
+        <source>%1 отключилось (%2). Нажмите &quot;Разъединить&quot;.</source>
+        <translation>%1 went away (%2). Press &quot;Disconnect&quot;.</translation>
+    </message>
+    <message>
+        <source>Соединение с портом &quot;%1&quot; восстановлено</source>
+        <translation>Connection to port &quot;%1&quot; restored</translation>
+    </message>
+    <message>
+        <source>снова на связи: %1</source>
+        <translation>back: %1</translation>
     </message>
 </context>
 </TS>

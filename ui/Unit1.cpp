@@ -7,6 +7,7 @@
 #include "HexKit.h"
 #include "IntText.h"
 #include "MessageBox.h"
+#include "PortKeeper.h"
 #include "ReceiveProblems.h"
 #include "RecordingFile.h"
 #include "platform/ports.h"
@@ -98,6 +99,52 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Form1
     auto* lbErrors = new QLabel(ui->plCOM);
     ui->hlStatus->insertWidget(ui->hlStatus->indexOf(ui->lbCOM) + 1, lbErrors);
     Problems = new ReceiveProblems(lbErrors, this);
+    setupKeeper();
+}
+
+void TForm1::setupKeeper() {
+    Keeper = new PortKeeper(CPDrv, this);
+    connect(Keeper, &PortKeeper::reconnected, this, [this](const QString& device) { PortReturned(device); });
+    connect(Keeper, &PortKeeper::lostNote, this,
+            [this](const QString& text) { ui->lbCOM->setToolTip(text); });
+    // The port list follows devices as they come and go while it is open.
+    connect(Keeper, &PortKeeper::devicesChanged, this, [this] {
+        if (ui->cbCOM->view()->isVisible())
+            refreshPortTooltips();
+    });
+    acReconnect = new QAction(tr("Переподключаться, когда устройство вернётся"), this);
+    acReconnect->setObjectName(QStringLiteral("acReconnect"));
+    acReconnect->setCheckable(true);
+    acReconnect->setChecked(true);
+    connect(acReconnect, &QAction::toggled, Keeper, &PortKeeper::setReconnecting);
+    ui->lbCOM->addAction(acReconnect);
+    ui->lbCOM->setContextMenuPolicy(Qt::ActionsContextMenu);
+}
+
+void TForm1::PortLost(int error) {
+    if (Keeper->isLost() || !CPDrv->IsOpen())
+        return;
+    // What runs on the port stops as "Останов" stops it; the exchange goes on once the device is back.
+    if (WorkMode == mdTest || WorkMode == mdStub || WorkMode == mdSequence || WorkMode == mdArray ||
+        LoopRunning || ArrayRunning)
+        btStopClick(nullptr);
+    const QString device = QString::fromStdString(Keeper->device());
+    Keeper->lost();
+    ui->lbCOM->setText(tr("Связь потеряна: %1 отключено").arg(device));
+    const QString why = QString::fromLocal8Bit(std::strerror(error));
+    ui->lbCOM->setToolTip(Keeper->reconnecting()
+                              ? tr("%1 отключилось (%2). Оно будет открыто снова, как только вернётся: %3.")
+                                    .arg(device, why, Keeper->identity())
+                              : tr("%1 отключилось (%2). Нажмите \"Разъединить\".").arg(device, why));
+}
+
+void TForm1::PortReturned(const QString& device) {
+    ui->lbCOM->setText(
+        tr("Соединение с портом \"%1\" восстановлено").arg(QString::fromStdString(Keeper->portName())));
+    ui->lbCOM->setToolTip(deviceLine(Keeper->portName(), device.toStdString()));
+    if (WorkMode == mdExchange)
+        ui->mmCOMin->appendMark(LogMarks::Style::Note,
+                                QChar(0x27E8) + tr("снова на связи: %1").arg(device) + QChar(0x27E9));
 }
 
 TForm1::~TForm1() = default;
@@ -328,6 +375,7 @@ void TForm1::btCOMonClick(QObject*) {
     QString status;
     if (CPDrv->IsOpen()) {
         Problems->reset();
+        Keeper->connected();
         status = tr("Соединение с портом \"%1\" ").arg(QString::fromStdString(CPDrv->PortName()));
         // Selections by code: no change handler runs, so btDTR/btRTS and their labels stay as they are.
         ui->cbRTSd->setCurrentIndex(1);
@@ -447,7 +495,8 @@ void TForm1::SetStartButtons(bool enabled) {
 }
 
 void TForm1::btCOMoffClick(QObject*) {
-    if (CPDrv->IsOpen()) {
+    if (CPDrv->IsOpen() || Keeper->isLost()) {
+        Keeper->forget();
         CPDrv->ClosePort();
         ShowConnected(false);
     }
@@ -536,6 +585,8 @@ void TForm1::CPDrvReceiveEvents(QObject*, const platform::ReceiveEvent* Events, 
             ui->mmCOMin->appendMark(ReceiveProblems::isProblem(e.kind) ? LogMarks::Style::Problem
                                                                        : LogMarks::Style::Note,
                                     ReceiveProblems::markText(e));
+        if (e.kind == platform::ReceiveEventKind::HangUp)
+            PortLost(int(e.count));
     }
 }
 

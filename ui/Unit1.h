@@ -16,6 +16,7 @@
 
 class QAction;
 class QLabel;
+class PortKeeper;
 class ReceiveProblems;
 class RecordingFile;
 class QLineEdit;
@@ -92,6 +93,12 @@ public:
     // strip, marked in the exchange log when it shows the data, listed beside a recording.
     void CPDrvReceiveEvents(QObject* Sender, const platform::ReceiveEvent* Events, DWORD Count);
     ReceiveProblems* Problems = nullptr;
+    // The connection kept through an unplug: lost when the device hangs up, opened again when it is
+    // back (unless acReconnect is unticked). "Разъединить" ends the lost state.
+    PortKeeper* Keeper = nullptr;
+    QAction* acReconnect = nullptr; // "Переподключаться, когда устройство вернётся", on the port's label
+    void PortLost(int error);
+    void PortReturned(const QString& device);
     void trTxTimer(QObject* Sender);
     void trRxTimer(QObject* Sender);
 
@@ -189,6 +196,7 @@ private:
     void filterKeys(QLineEdit* edit, void (TForm1::*handler)(QObject*, char&));
     void refreshPortTooltips();
     void setupKeeping();
+    void setupKeeper();
     void fixCounterSize();
     // Appends a received block to the recording; a failed write stops it, and a box says why.
     void RecordBlock(const QByteArray& block);

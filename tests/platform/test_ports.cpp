@@ -195,6 +195,52 @@ TEST(SystemRoots, EnvironmentChoosesTheMapFolder) {
     }
 }
 
+// USB adapters known by who they are, as sysfs tells it: the serial number where there is one, else
+// vendor, product and the USB port. A replugged adapter found under another tty name; one that is not
+// USB has no identity; two with one identity are both found, so that neither is taken.
+TEST_F(FakeMachine, UsbAdaptersAreKnownByWhoTheyAreNotByTheirName) {
+    // sysfs: /sys/class/tty/NAME/device leads into the USB device's interface.
+    const auto adapter = [&](const std::string& tty, const std::string& port, const std::string& vendor,
+                             const std::string& serial) {
+        const fs::path usb = sys() / "devices" / "usb1" / port;
+        fs::create_directories(usb / (port + ":1.0") / tty);
+        std::ofstream(usb / "idVendor") << vendor << "\n";
+        std::ofstream(usb / "idProduct") << "6001\n";
+        if (!serial.empty())
+            std::ofstream(usb / "serial") << serial << "\n";
+        fs::create_directories(sys() / tty);
+        fs::create_symlink(usb / (port + ":1.0") / tty, sys() / tty / "device");
+        node(tty);
+    };
+    adapter("ttyUSB0", "1-1", "0403", "A50285BI");
+    adapter("ttyUSB1", "1-2", "0403", "");
+    adapter("ttyACM0", "1-3", "1a86", "");
+    const PortRoots r = roots();
+    const auto id = [&](const std::string& tty) { return platform::UsbIdentityOf(d(tty), r); };
+    ASSERT_TRUE(id("ttyUSB0") && id("ttyUSB1") && id("ttyACM0"));
+    EXPECT_EQ(id("ttyUSB0")->describe(), "0403:6001 serial A50285BI");
+    EXPECT_EQ(id("ttyUSB1")->describe(), "0403:6001 at USB port 1-2");
+    EXPECT_FALSE(id("ttyS0")); // a UART
+    EXPECT_FALSE(platform::UsbIdentityOf("/dev/pts/7", r));
+    const auto with = [&](const std::string& tty) { return platform::DevicesWithIdentity(*id(tty), r); };
+    EXPECT_EQ(with("ttyUSB0"), std::vector<std::string>{d("ttyUSB0")});
+    EXPECT_EQ(with("ttyUSB1"), std::vector<std::string>{d("ttyUSB1")});
+
+    // Pulled and plugged into another port while the old name was still held: back as ttyUSB2, known by
+    // its serial number. The one without a serial number is known only in its own port.
+    const auto serialOne = *id("ttyUSB0");
+    const auto portOne = *id("ttyUSB1");
+    fs::remove_all(sys() / "devices" / "usb1" / "1-1");
+    fs::remove_all(sys() / "ttyUSB0");
+    fs::remove(dev() / "ttyUSB0");
+    adapter("ttyUSB2", "1-4", "0403", "A50285BI");
+    EXPECT_EQ(platform::DevicesWithIdentity(serialOne, r), std::vector<std::string>{d("ttyUSB2")});
+    EXPECT_EQ(platform::DevicesWithIdentity(portOne, r), std::vector<std::string>{d("ttyUSB1")});
+    // A second adapter with the same serial number (clones have them): both match.
+    adapter("ttyUSB3", "1-5", "0403", "A50285BI");
+    EXPECT_EQ(platform::DevicesWithIdentity(serialOne, r).size(), 2u);
+}
+
 TEST(SystemRoots, TestRunsSeeOnlyTheirEmptyMap) {
     // The test command points COM names at an empty folder: no COM name reaches a real device here.
     ASSERT_NE(std::getenv("COMLAB_PORTS_DIR"), nullptr);

@@ -118,21 +118,19 @@ TEST_F(ReceiveProblemsTest, ALossIsShownAtTheGapInTheLogTheRecordingAndTheStrip)
 
 // Every kind of line error the device reports: its own mark where the data is, counted by kind on the
 // strip. Outside exchange mode the log shows no data, so no mark; the strip counts all the same. A
-// hang-up is marked but is no error of the data.
+// hang-up is marked last, and is no error of the data: the port is lost.
 TEST_F(ReceiveProblemsTest, EveryKindOfLineErrorIsMarkedAndCounted) {
     struct Case {
         Kind kind;
         std::uint64_t count;
         const char* mark;
-        const char* tip; // the strip's tooltip line, or nothing for no count
-        bool problem;
+        const char* tip; // the strip's tooltip line
     };
     const Case cases[] = {
-        {Kind::Framing, 1, "⟨ошибка кадра⟩", "ошибки кадра: 1", true},
-        {Kind::Parity, 3, "⟨ошибка чётности ×3⟩", "ошибки чётности: 3", true},
-        {Kind::Break, 1, "⟨разрыв линии (break)⟩", "разрывы линии (break): 1", true},
-        {Kind::Overrun, 2, "⟨переполнение приёмника: байты потеряны ×2⟩", "переполнение приёмника: 2", true},
-        {Kind::HangUp, EIO, "⟨устройство отключилось: %1⟩", nullptr, false},
+        {Kind::Framing, 1, "⟨ошибка кадра⟩", "ошибки кадра: 1"},
+        {Kind::Parity, 3, "⟨ошибка чётности ×3⟩", "ошибки чётности: 3"},
+        {Kind::Break, 1, "⟨разрыв линии (break)⟩", "разрывы линии (break): 1"},
+        {Kind::Overrun, 2, "⟨переполнение приёмника: байты потеряны ×2⟩", "переполнение приёмника: 2"},
     };
     std::uint64_t errors = 0;
     for (const Case& c : cases) {
@@ -143,15 +141,10 @@ TEST_F(ReceiveProblemsTest, EveryKindOfLineErrorIsMarkedAndCounted) {
         comm.pushInput("2");
         tick();
         ASSERT_EQ(log()->marks().size(), 1u);
-        QString mark = u(c.mark);
-        if (c.kind == Kind::HangUp)
-            mark = mark.arg(QString::fromLocal8Bit(std::strerror(EIO)));
-        EXPECT_EQ(log()->textWithMarks(0, 2), u("1") + mark + u("2"));
-        EXPECT_EQ(log()->marks()[0].style, c.problem ? LogMarks::Style::Problem : LogMarks::Style::Note);
-        if (c.tip) {
-            errors += c.count;
-            EXPECT_TRUE(strip()->toolTip().contains(u(c.tip))) << strip()->toolTip().toStdString();
-        }
+        EXPECT_EQ(log()->textWithMarks(0, 2), u("1") + u(c.mark) + u("2"));
+        EXPECT_EQ(log()->marks()[0].style, LogMarks::Style::Problem);
+        errors += c.count;
+        EXPECT_TRUE(strip()->toolTip().contains(u(c.tip))) << strip()->toolTip().toStdString();
         EXPECT_EQ(strip()->text(), u("Ошибок приёма: %1").arg(errors));
     }
 
@@ -163,6 +156,17 @@ TEST_F(ReceiveProblemsTest, EveryKindOfLineErrorIsMarkedAndCounted) {
     tick();
     EXPECT_TRUE(log()->marks().isEmpty());
     EXPECT_EQ(strip()->text(), u("Ошибок приёма: %1").arg(errors + 1));
+
+    form->btOutCOMClick(form->ui->btOutCOM); // back to the exchange
+    log()->clearLog();
+    comm.pushInput("5");
+    comm.pushEvent(Kind::HangUp, EIO);
+    tick();
+    EXPECT_EQ(log()->textWithMarks(0, 1),
+              u("5⟨устройство отключилось: %1⟩").arg(QString::fromLocal8Bit(std::strerror(EIO))));
+    EXPECT_EQ(log()->marks()[0].style, LogMarks::Style::Note);
+    EXPECT_EQ(strip()->text(), u("Ошибок приёма: %1").arg(errors + 1));
+    EXPECT_FALSE(form->CPDrv->IsOpen());
 }
 
 } // namespace

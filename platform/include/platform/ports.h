@@ -49,4 +49,28 @@ std::optional<std::string> ComPortTarget(int n);
 std::vector<std::optional<std::string>> ComPortTargets(const PortRoots& roots);
 std::vector<std::optional<std::string>> ComPortTargets();
 
+// Who a USB serial device is, read from sysfs: the adapter's serial number where it has one, otherwise
+// its vendor and product with the USB port it sits in ("1-1.2"). Many adapters (CH340s, a board's own
+// CDC-ACM gadget) have no serial number. Nothing for a device with no USB device above it (a UART, a
+// pseudo-terminal). A replugged adapter may come back under another tty name; this is how it is known.
+struct UsbIdentity {
+    std::string vendor;
+    std::string product;
+    std::string serial;
+    std::string usbPort;
+    bool operator==(const UsbIdentity& o) const {
+        if (vendor != o.vendor || product != o.product)
+            return false;
+        return !serial.empty() || !o.serial.empty() ? serial == o.serial : usbPort == o.usbPort;
+    }
+    // "0403:6001 serial A50285BI" or "1a86:7523 at USB port 1-1.2".
+    std::string describe() const;
+};
+std::optional<UsbIdentity> UsbIdentityOf(const std::string& device, const PortRoots& roots);
+std::optional<UsbIdentity> UsbIdentityOf(const std::string& device);
+
+// The serial devices present (as PresentSerialDevices finds them) that have this identity.
+std::vector<std::string> DevicesWithIdentity(const UsbIdentity& identity, const PortRoots& roots);
+std::vector<std::string> DevicesWithIdentity(const UsbIdentity& identity);
+
 } // namespace platform
