@@ -4,7 +4,8 @@
 # Boots Debian's cloud kernel (8250 driver built in) under QEMU without KVM, from an initial file system
 # built here around the test program build/tests/uart/uart_tests, its libraries, Qt's offscreen plugin and
 # a font. In the guest, ttyS1 (COM1) is a 16550A that the tests put in loopback, and ttyS2 (COM2) is a
-# UART whose far end is comlab-peer on this machine, a sink that checks what arrives. Prints the guest's
+# UART whose far end is comlab-peer on this machine, a sink that checks what arrives, and ttyS3 (COM3) a UART
+# whose far end is a telnet socket through which this script sends breaks. Prints the guest's
 # test output and the host's checks, and ends with the line "N passed, N failed".
 #
 # Usage: scripts/uart-lane.sh [BUILD_DIR]      (default: build; build it first, the normal build)
@@ -49,11 +50,13 @@ mkdir -p "$work"
 root="$work/root"
 qemu_pid=""
 peer_pid=""
+breaks_pid=""
 cleanup() {
     for pid in $qemu_pid $peer_pid; do
         kill "$pid" 2>/dev/null || true
     done
-    for pid in $qemu_pid $peer_pid; do
+    [ -n "$breaks_pid" ] && kill -- "-$breaks_pid" 2>/dev/null || true
+    for pid in $qemu_pid $peer_pid $breaks_pid; do
         wait "$pid" 2>/dev/null || true
     done
     # The logs stay for a look after a failure; the image is rebuilt every run.
@@ -99,8 +102,9 @@ mkdir -p /tmp/ports /tmp/home
 chmod 0700 /tmp/home
 ln -s /dev/ttyS1 /tmp/ports/COM1
 ln -s /dev/ttyS2 /tmp/ports/COM2
+ln -s /dev/ttyS3 /tmp/ports/COM3
 export HOME=/tmp/home XDG_RUNTIME_DIR=/tmp/home QT_QPA_PLATFORM=offscreen COMLAB_PORTS_DIR=/tmp/ports
-export COMLAB_UART_LOOP=/dev/ttyS1 COMLAB_UART_HOST=/dev/ttyS2
+export COMLAB_UART_LOOP=/dev/ttyS1 COMLAB_UART_HOST=/dev/ttyS2 COMLAB_UART_BREAK=/dev/ttyS3
 echo UART-LANE-BEGIN
 timeout "${limit:-240}" /bin/uart_tests --gtest_color=no 2>&1
 echo "UART-LANE-END $?"
@@ -125,16 +129,25 @@ done
 
 # --- The guest ---------------------------------------------------------------------------------------
 # ttyS0 is the console the results come back on; ttyS1 has no far end (the tests loop it back); ttyS2
-# is the peer's pseudo-terminal. The machine's time is bounded, and it goes when this script goes,
-# however that ends.
+# is the peer's pseudo-terminal; ttyS3 is a telnet server on a socket of the lane's own, which passes a
+# telnet BREAK on to the UART as a break. The machine's time is bounded, and it goes when this script
+# goes, however that ends.
 setpriv --pdeathsig KILL -- timeout -k 5 $((limit + 60)) setpriv --pdeathsig KILL -- \
     "$qemu" -nodefaults -no-user-config -display none -no-reboot -accel tcg -m 1024 \
     -kernel "$kernel" -initrd "$work/initrd.cpio" \
     -append "console=ttyS0 quiet loglevel=3 panic=-1 comlab.timeout=$limit" \
     -serial "file:$work/console.log" -serial null \
     -chardev "serial,id=host,path=$device" -serial chardev:host \
+    -chardev "socket,id=brk,path=$work/break.sock,server=on,wait=off,telnet=on" -serial chardev:brk \
     </dev/null >"$work/qemu.log" 2>&1 &
 qemu_pid=$!
+# A break (IAC BREAK) every half second while the guest runs; the guest's test waits for one. In a
+# process group of its own, so that the cleanup takes the loop and socat with it.
+sock="$work/break.sock" count=$((limit * 2)) setsid bash -c '
+    for _ in $(seq 100); do [ -S "$sock" ] && break; sleep 0.05; done
+    for _ in $(seq "$count"); do printf "\377\363"; sleep 0.5; done | socat -u - "UNIX-CONNECT:$sock"
+' >/dev/null 2>&1 &
+breaks_pid=$!
 qemu_status=0
 wait "$qemu_pid" || qemu_status=$?
 qemu_pid=""

@@ -179,3 +179,36 @@ TEST(UartFlow, RtsCtsWithCtsLowHoldsOutputAndTheTimedWriteGivesUp) {
 }
 
 } // namespace
+
+namespace {
+
+// A break from the far end (the lane sends telnet BREAKs to COM3 every half second): the 8250 counts it,
+// and the exchange log marks it where it came, with the count on the status strip. The break's own byte
+// 0 is data as the line gave it.
+TEST(UartBreak, ABreakFromTheFarEndIsMarkedWhereItCame) {
+    if (env("COMLAB_UART_BREAK").empty())
+        GTEST_SKIP() << "runs only in the UART lane's guest (scripts/uart-lane.sh)";
+    msgbox::MessageBoxRecorder boxes;
+    TForm1 form;
+    form.show();
+    form.ui->cbCOM->setCurrentIndex(2);
+    form.btCOMonClick(form.ui->btCOMon);
+    ASSERT_TRUE(form.CPDrv->IsOpen());
+    form.ui->rbCOMinHex->setChecked(true);
+    form.ui->rbOutHex->setChecked(true);
+    form.ui->edCOMout->setText(QStringLiteral(" "));
+    form.btOutCOMClick(form.ui->btOutCOM); // the exchange, with the box of an empty line
+    const QString mark = QStringLiteral("⟨разрыв линии (break)⟩");
+    const auto marked = [&] {
+        const ExchangeLog* log = form.ui->mmCOMin;
+        return log->textWithMarks(0, log->characterCount()).contains(mark);
+    };
+    EXPECT_TRUE(QTest::qWaitFor(marked, 10000));
+    const auto* strip = form.findChild<QLabel*>(QStringLiteral("lbErrors"));
+    ASSERT_NE(strip, nullptr);
+    EXPECT_TRUE(strip->isVisible());
+    EXPECT_TRUE(strip->toolTip().contains(QStringLiteral("разрывы линии (break): ")))
+        << strip->toolTip().toStdString();
+}
+
+} // namespace
