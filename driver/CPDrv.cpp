@@ -364,8 +364,11 @@ void TCommPortDriver::SetRtsLine(bool on) {
 
 // ---- the poll tick ----
 
-bool TCommPortDriver::raiseDueEvents(const std::function<bool()>& stillValid) {
-    platform::TakeReceiveEvents(m_handle, m_events);
+bool TCommPortDriver::raiseDueEvents(const std::function<bool()>& stillValid, bool take) {
+    // Whatever the platform notices after the tick's count stands after the bytes counted, so taking
+    // at the start of a tick and after its last piece places every event.
+    if (take)
+        platform::TakeReceiveEvents(m_handle, m_events);
     std::size_t due = 0;
     while (due < m_events.size() && m_events[due].offset <= m_delivered)
         ++due;
@@ -425,7 +428,7 @@ void TCommPortDriver::PollTick(TMessage& msg) {
             m_delivered += n;
             if (m_onReceiveData)
                 m_onReceiveData(this, m_buffer.data(), n);
-            if (!stillValid(packetSize) || !raiseDueEvents(valid))
+            if (!stillValid(packetSize) || !raiseDueEvents(valid, waiting == 0))
                 return;
         }
         return;

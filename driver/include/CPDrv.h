@@ -217,9 +217,10 @@ private:
     std::uint64_t m_delivered = 0;                // bytes read from the port since it opened
     std::vector<platform::ReceiveEvent> m_events; // taken from the platform, not yet raised
 
-    // Takes what the platform noticed, then raises those events that stand at or before m_delivered.
+    // Takes what the platform noticed (unless `take` is false), then raises the events that stand at or
+    // before m_delivered.
     // False when a handler closed the port or destroyed the driver.
-    bool raiseDueEvents(const std::function<bool()>& stillValid);
+    bool raiseDueEvents(const std::function<bool()>& stillValid, bool take = true);
     // How much of `want` can be read before the next event's place.
     DWORD upToNextEvent(DWORD want) const;
 };
