@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 namespace {
 
@@ -18,6 +19,27 @@ constexpr qint64 kBusyGraceMs = 5000;
 bool exists(const std::string& path) {
     struct stat st {};
     return !path.empty() && ::stat(path.c_str(), &st) == 0;
+}
+
+// Pseudo-terminal slaves have the majors 136 to 143.
+bool pseudoTerminal(const std::string& device) {
+    struct stat st {};
+    return ::stat(device.c_str(), &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 &&
+           major(st.st_rdev) <= 143;
+}
+
+// The map entry a COM name goes through, as its inode and change time; nothing without one.
+std::optional<std::pair<quint64, qint64>> mapEntryOf(const std::string& portName) {
+    const auto n = platform::comPortNumber(portName);
+    const std::string dir = platform::systemPortRoots().mapDir;
+    if (!n || dir.empty())
+        return std::nullopt;
+    struct stat st {};
+    const std::string entry = dir + "/COM" + std::to_string(*n);
+    if (::lstat(entry.c_str(), &st) != 0)
+        return std::nullopt;
+    return std::pair<quint64, qint64>(quint64(st.st_ino),
+                                      qint64(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec);
 }
 
 } // namespace
@@ -63,6 +85,8 @@ void PortKeeper::connected() {
     m_portName = m_driver->PortName();
     m_device = platform::DeviceBehind(platform::ResolvePortName(m_portName));
     m_usb = platform::UsbIdentityOf(m_device);
+    m_pseudo = !m_usb && pseudoTerminal(m_device);
+    m_mapEntry = mapEntryOf(m_portName);
     m_busySince = -1;
 }
 
@@ -110,6 +134,11 @@ std::optional<std::string> PortKeeper::candidate() {
     // A USB adapter now behind a name that led to something else is another device.
     if (platform::UsbIdentityOf(path))
         return std::nullopt;
+    if (m_pseudo) {
+        const auto entry = mapEntryOf(m_portName);
+        if (!entry || entry == m_mapEntry)
+            return std::nullopt;
+    }
     return m_portName;
 }
 

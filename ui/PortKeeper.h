@@ -67,5 +67,9 @@ private:
     std::string m_portName;
     std::string m_device;
     std::optional<platform::UsbIdentity> m_usb;
+    // A pseudo-terminal's number is handed to the next one opened anywhere on the machine: one is the
+    // same only when its name leads to it anew (a map entry made again), never by the number alone.
+    bool m_pseudo = false;
+    std::optional<std::pair<quint64, qint64>> m_mapEntry; // the map entry's inode and change time
     qint64 m_busySince = -1; // the device is back but busy or not ours to open yet, since (ms)
 };
