@@ -13,6 +13,7 @@
 #include <QTest>
 
 #include <array>
+#include <cstdio>
 
 namespace {
 
@@ -114,9 +115,12 @@ TEST_F(UsbLineTests, LoopbackTestAndArrayAcrossCdcAcm) {
     FarEnd board(acm().far, FarEnd::Echo);
     ASSERT_TRUE(board.ok());
     ASSERT_TRUE(connectWith({.com = acm().com, .rate = 12}));
+    const double start = secondsNow();
     form->btTestClick(ui().btTest);
     EXPECT_TRUE(QTest::qWaitFor([&] { return form->TestCycles == 1 && form->TestCode >= 64; }, 30000));
     form->btStopClick(ui().btStop);
+    std::printf("USB-LANE-FIGURE cdc_acm loopback test: %d codes in %.1f s\n", int(form->TestCode),
+                secondsNow() - start);
     EXPECT_EQ(form->TestErrors, 0);
     EXPECT_EQ(ui().lbCikl->text(), QStringLiteral("1"));
     comlab::test::pump(200); // the last code's echo
