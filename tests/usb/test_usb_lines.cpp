@@ -125,7 +125,7 @@ TEST_F(UsbLineTests, LoopbackTestAndArrayAcrossCdcAcm) {
     EXPECT_EQ(ui().lbCikl->text(), QStringLiteral("1"));
     comlab::test::pump(200); // the last code's echo
 
-    constexpr int kSize = 5000;
+    constexpr int kSize = 1000;
     const std::size_t before = board.received();
     ui().edMass->setText(QString::number(kSize));
     form->btMassStartClick(ui().btMassStart);

@@ -115,7 +115,8 @@ TEST(UsbReplug, HeldDescriptorSeesTheHangUpAndTheDeviceComesBack) {
     if (!inGuest())
         GTEST_SKIP() << "runs only in the USB lane's guest (scripts/usb-lane.sh)";
     Qmp qmp;
-    ASSERT_TRUE(qmp.ok()) << "QEMU's control socket does not answer on " << env("COMLAB_USB_QMP");
+    ASSERT_TRUE(qmp.ok()) << "QEMU's control socket does not answer on " << env("COMLAB_USB_QMP") << ": "
+                          << qmp.answer();
     // QEMU's answer to a command, printed when it is no success.
     const auto qmpDone = [&](const std::string& json) {
         const std::string answer = qmp.command(json);

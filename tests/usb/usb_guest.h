@@ -197,11 +197,18 @@ public:
         t.c_cflag |= CLOCAL | CREAD;
         ::cfsetspeed(&t, B115200);
         ::tcsetattr(m_fd.get(), TCSANOW, &t);
-        // The greeting waited in the UART since boot, partly lost: the answer to the handshake is what
-        // counts.
-        m_ready = command(R"({"execute":"qmp_capabilities"})").find("\"return\"") != std::string::npos;
+        ::tcflush(m_fd.get(), TCIOFLUSH);
+        // The greeting waited in the UART since boot, and the tty may have echoed some of it before the
+        // raw mode: QEMU's parser then answers a broken command with an error. The handshake is retried.
+        for (int attempt = 0; attempt < 5 && !m_ready; ++attempt) {
+            m_answer = command(R"({"execute":"qmp_capabilities"})");
+            m_ready = m_answer.find("\"return\"") != std::string::npos ||
+                      m_answer.find("already complete") != std::string::npos;
+        }
     }
     bool ok() const { return m_ready; }
+    // The handshake's last answer, for a failure message.
+    const std::string& answer() const { return m_answer; }
 
     // Sends one command; returns the answer line, or "" after `ms` without one.
     std::string command(const std::string& json, int ms = 5000) {
@@ -229,7 +236,7 @@ public:
 
 private:
     comlab::test::Fd m_fd;
-    std::string m_buf;
+    std::string m_buf, m_answer;
     bool m_ready = false;
 };
 
