@@ -158,7 +158,7 @@ image_mb=$(($(stat -c %s "$work/initrd.cpio") / 1048576))
 # goes, however that ends.
 accel=(-accel tcg)
 if [ "${COMLAB_USB_ACCEL:-tcg}" = kvm ]; then
-    accel=(-accel kvm -cpu host -accel tcg)
+    accel=(-accel kvm -accel tcg)
 fi
 setpriv --pdeathsig KILL -- timeout -k 5 $((limit + 120)) setpriv --pdeathsig KILL -- \
     "$qemu" -nodefaults -no-user-config -display none -no-reboot "${accel[@]}" -m 1024 \
