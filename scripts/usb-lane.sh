@@ -17,6 +17,8 @@
 # Environment: COMLAB_USB_CACHE    the cache folder, ${XDG_CACHE_HOME:-~/.cache}/comlab/usb-kernel
 #              COMLAB_USB_TIMEOUT  seconds the guest's tests may take, 240 by default
 #              COMLAB_USB_ACCEL    tcg (the default) or kvm (falls back to tcg where KVM cannot start)
+#              COMLAB_USB_FILTER   a GoogleTest filter: only these tests run (UsbReplug.* renames the
+#                                  devices, so the full run keeps it to a run of its own, last)
 # Exit status: 0 everything passed; 1 a failure, or the lane could not run (said why).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -135,13 +137,20 @@ export HOME=/tmp/home XDG_RUNTIME_DIR=/tmp/home QT_QPA_PLATFORM=offscreen COMLAB
 export COMLAB_USB_FTDI=/dev/ttyUSB0 COMLAB_USB_FTDI_FAR=/dev/ttyS2 COMLAB_USB_QMP=/dev/ttyS1
 export COMLAB_USB_ACM=/dev/ttyACM0 COMLAB_USB_GADGET=/dev/ttyGS0
 start=$(cut -d' ' -f1 /proc/uptime)
-# The pulls rename the devices, so they run last, in a run of their own.
-echo USB-LANE-BEGIN
-timeout "${limit:-240}" /bin/usb_tests --gtest_color=no --gtest_filter=-UsbReplug.* 2>&1
-echo "USB-LANE-END $?"
-echo USB-LANE-BEGIN
-timeout 60 /bin/usb_tests --gtest_color=no --gtest_filter=UsbReplug.* 2>&1
-echo "USB-LANE-END $?"
+filter=$(sed -n 's/.*comlab\.filter=\([^ ]*\).*/\1/p' /proc/cmdline)
+if [ -n "$filter" ]; then
+    echo USB-LANE-BEGIN
+    timeout "${limit:-240}" /bin/usb_tests --gtest_color=no "--gtest_filter=$filter" 2>&1
+    echo "USB-LANE-END $?"
+else
+    # The pulls rename the devices, so they run last, in a run of their own.
+    echo USB-LANE-BEGIN
+    timeout "${limit:-240}" /bin/usb_tests --gtest_color=no --gtest_filter=-UsbReplug.* 2>&1
+    echo "USB-LANE-END $?"
+    echo USB-LANE-BEGIN
+    timeout 60 /bin/usb_tests --gtest_color=no --gtest_filter=UsbReplug.* 2>&1
+    echo "USB-LANE-END $?"
+fi
 echo "usb-lane: tests ran $(awk -v a="$start" '{printf "%.1f", $1 - a}' /proc/uptime) s in the guest"
 poweroff -f
 EOF
@@ -163,7 +172,7 @@ fi
 setpriv --pdeathsig KILL -- timeout -k 5 $((limit + 120)) setpriv --pdeathsig KILL -- \
     "$qemu" -nodefaults -no-user-config -display none -no-reboot "${accel[@]}" -m 1024 \
     -kernel "$kdir/vmlinuz" -initrd "$work/initrd.cpio" \
-    -append "console=ttyS0 quiet loglevel=3 panic=-1 comlab.timeout=$limit" \
+    -append "console=ttyS0 quiet loglevel=3 panic=-1 comlab.timeout=$limit${COMLAB_USB_FILTER:+ comlab.filter=$COMLAB_USB_FILTER}" \
     -serial "file:$work/console.log" \
     -chardev "socket,id=qmp,path=$work/qmp.sock,server=on,wait=off" -mon chardev=qmp,mode=control \
     -chardev "socket,id=ctl,path=$work/qmp.sock" -serial chardev:ctl \

@@ -108,42 +108,55 @@ TEST(UsbPortList, AutomaticNumberingFindsBothAdaptersAndTheTooltipsNameThem) {
 
 class UsbLineTests : public UsbWindowTest {};
 
-// The board's side echoes: the loopback test runs without an error, and an array leaves whole. The
-// test steps one code per round trip through the window's 50 ms poll, so it runs for the first 64 codes
-// only (every code crosses both ways in UsbData).
+// The loopback test with an echo on the board's side runs without an error; it steps one code per
+// round trip through the window's 50 ms poll, so it runs for the first 64 codes only (every code
+// crosses both ways in UsbData). An array then reaches the board whole and in order.
 TEST_F(UsbLineTests, LoopbackTestAndArrayAcrossCdcAcm) {
-    FarEnd board(acm().far, FarEnd::Echo);
-    ASSERT_TRUE(board.ok());
+    const auto boxTexts = [&] {
+        QString all;
+        for (const auto& b : boxes.boxes())
+            all += b.caption + ": " + b.text + "\n";
+        return all.toStdString();
+    };
     ASSERT_TRUE(connectWith({.com = acm().com, .rate = 12}));
-    const double start = secondsNow();
-    form->btTestClick(ui().btTest);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return form->TestCycles == 1 && form->TestCode >= 64; }, 30000));
-    form->btStopClick(ui().btStop);
-    std::printf("USB-LANE-FIGURE cdc_acm loopback test: %d codes in %.1f s\n", int(form->TestCode),
-                secondsNow() - start);
-    EXPECT_EQ(form->TestErrors, 0);
-    EXPECT_EQ(ui().lbCikl->text(), QStringLiteral("1"));
-    comlab::test::pump(200); // the last code's echo
+    {
+        FarEnd echo(acm().far, FarEnd::Echo);
+        ASSERT_TRUE(echo.ok());
+        const double start = secondsNow();
+        form->btTestClick(ui().btTest);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return form->TestCycles == 1 && form->TestCode >= 64; }, 30000));
+        form->btStopClick(ui().btStop);
+        std::printf("USB-LANE-FIGURE cdc_acm loopback test: %d codes in %.1f s\n", int(form->TestCode),
+                    secondsNow() - start);
+        EXPECT_EQ(form->TestErrors, 0);
+        EXPECT_EQ(ui().lbCikl->text(), QStringLiteral("1"));
+        EXPECT_TRUE(boxes.boxes().empty()) << boxTexts();
+    }
 
+    // A board that reads only: with an echo, the array's writes wait on the window's own receiving too,
+    // and on this shared machine a stall past the write time-out (500 ms) ends the array now and then.
+    FarEnd board(acm().far, FarEnd::Hold);
+    ASSERT_TRUE(board.ok());
     constexpr int kSize = 1000;
-    const std::size_t before = board.received();
     ui().edMass->setText(QString::number(kSize));
+    const double arrayStart = secondsNow();
     form->btMassStartClick(ui().btMassStart);
+    std::printf("USB-LANE-FIGURE cdc_acm array: %d bytes in %.1f s\n", kSize, secondsNow() - arrayStart);
     int sum = 0;
     for (int i = 0; i < kSize; ++i)
         if ((sum += i % 256) > 255)
             sum -= 255;
     EXPECT_EQ(form->ArraySum, sum);
     EXPECT_EQ(ui().edMassN->text(), QString::number(kSize));
-    EXPECT_TRUE(runUntil([&] { return board.received() >= before + kSize; }, 10000));
-    comlab::test::pump(200);
+    EXPECT_TRUE(runUntil([&] { return board.received() >= std::size_t(kSize); }, 10000));
+    comlab::test::pump(100);
     const auto got = board.bytes();
-    ASSERT_EQ(got.size(), before + kSize);
+    ASSERT_EQ(got.size(), std::size_t(kSize));
     for (int i = 0; i < kSize; ++i)
-        ASSERT_EQ(got[before + std::size_t(i)], std::uint8_t(i)) << "byte " << i;
+        ASSERT_EQ(got[std::size_t(i)], std::uint8_t(i)) << "byte " << i;
     EXPECT_TRUE(ui().btTest->isEnabled());
     EXPECT_FALSE(ui().btStop->isEnabled());
-    EXPECT_TRUE(boxes.boxes().empty());
+    EXPECT_TRUE(boxes.boxes().empty()) << boxTexts();
 }
 
 } // namespace

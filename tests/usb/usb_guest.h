@@ -43,8 +43,8 @@ inline double secondsNow() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-// The far end of a device: opened raw and held open while this lives. It echoes what arrives, sends
-// `source` bytes when told, and counts and sums what it read.
+// The far end of a device: opened raw and held open while this lives. It keeps what arrives (and
+// echoes it, as Echo) and sends what it is given, on a thread of its own.
 class FarEnd {
 public:
     enum Mode { Hold, Echo };
@@ -91,11 +91,6 @@ public:
         std::lock_guard lock(m_mutex);
         return m_got;
     }
-    bool sentAll() const {
-        std::lock_guard lock(m_mutex);
-        return m_out.empty();
-    }
-    std::atomic<double> lastWrite{0};
 
 private:
     void wake() {
@@ -132,10 +127,8 @@ private:
             if (p[0].revents & POLLOUT) {
                 std::lock_guard lock(m_mutex);
                 const ssize_t n = ::write(m_fd, m_out.data(), std::min<std::size_t>(m_out.size(), 4096));
-                if (n > 0) {
+                if (n > 0)
                     m_out.erase(m_out.begin(), m_out.begin() + n);
-                    lastWrite = secondsNow();
-                }
             }
             if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL))
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
