@@ -5,6 +5,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
+# The USB lane downloads Debian's full kernel with apt-get, which needs the package lists.
+if ! apt-cache show linux-image-amd64 >/dev/null 2>&1; then
+    sudo=""
+    if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+    $sudo apt-get update -qq
+fi
 
 jobs=$(nproc)
 export QT_QPA_PLATFORM=offscreen

@@ -24,10 +24,11 @@ die() {
     echo "uart-lane: $*" >&2
     exit 1
 }
+# shellcheck source=lane-image.sh
+. scripts/lane-image.sh
 
 # What the lane needs from this machine; scripts/deps.sh installs all of it.
 qemu=$(command -v qemu-system-x86_64) || die "qemu-system-x86_64 not found: scripts/deps.sh installs qemu-system-x86"
-busybox=$(command -v busybox) || die "busybox not found: scripts/deps.sh installs busybox-static"
 command -v cpio >/dev/null || die "cpio not found: scripts/deps.sh installs it"
 kernel=${COMLAB_UART_KERNEL:-$(ls -1 /boot/vmlinuz-*-cloud-amd64 2>/dev/null | sort -V | tail -n 1)}
 [ -n "$kernel" ] && [ -e "$kernel" ] ||
@@ -67,27 +68,7 @@ trap 'exit 1' INT TERM HUP
 
 # --- The initial file system -------------------------------------------------------------------------
 started=$(date +%s.%N)
-mkdir -p "$root"/{bin,dev,proc,sys,tmp,etc}
-cp "$busybox" "$root/bin/busybox"
-objcopy --strip-debug "$tests" "$root/bin/uart_tests"
-
-# Every library that the program, busybox and the offscreen plugin load, at the path they are found at.
-qtcore=$(ldd "$tests" | awk '$1 ~ /^libQt6Core/ {print $3}')
-[ -n "$qtcore" ] || die "$tests does not load libQt6Core: is it the normal build?"
-plugin="$(dirname "$(realpath "$qtcore")")/qt6/plugins/platforms/libqoffscreen.so"
-[ -e "$plugin" ] || die "Qt's offscreen plugin is not at $plugin"
-mkdir -p "$root$(dirname "$plugin")"
-cp "$plugin" "$root$plugin"
-for lib in $(ldd "$tests" "$plugin" "$busybox" 2>/dev/null |
-    awk '$2 == "=>" && $3 ~ /^\// {print $3} $1 ~ /^\// && $2 ~ /^\(/ {print $1}' | sort -u); do
-    mkdir -p "$root$(dirname "$lib")"
-    cp -L "$lib" "$root$lib"
-done
-# Fonts for the window: fontconfig's settings and one family.
-cp -rL /etc/fonts "$root/etc/"
-mkdir -p "$root/usr/share/fonts"
-cp -r /usr/share/fonts/truetype/dejavu "$root/usr/share/fonts/" 2>/dev/null ||
-    echo "uart-lane: no DejaVu fonts (fonts-dejavu-core); the window draws without a font" >&2
+lane_image_base "$root" "$tests" uart_tests
 
 cat >"$root/init" <<'EOF'
 #!/bin/busybox sh
