@@ -88,6 +88,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Form1
     connectHandlers();
     fixCounterSize();
     setupKeeping();
+    setupDaily();
 }
 
 TForm1::~TForm1() = default;
@@ -425,6 +426,7 @@ void TForm1::ShowConnected(bool open) {
     if (!open)
         StopRecording();
     acRecord->setEnabled(open);
+    followConnection(open);
 }
 
 void TForm1::SetStartButtons(bool enabled) {

@@ -14,11 +14,15 @@
 #include <optional>
 #include <vector>
 
+class BreakControl;
+class FileSendPanel;
 class QAction;
 class QFile;
 class QLabel;
 class QLineEdit;
 class QTimer;
+class SendLine;
+class SettingsStore;
 class THexKit;
 
 namespace Ui {
@@ -148,6 +152,13 @@ public:
     void StopRecording();
     bool Recording() const { return m_record != nullptr; }
 
+    // --- Day to day: settings kept between runs, the send line's history and line end, a file sent,
+    // the break. Each a collaborator of its own (Unit1Daily.cpp wires them) ---
+    SettingsStore* settings = nullptr;
+    SendLine* sendLine = nullptr;
+    FileSendPanel* fileSend = nullptr;
+    BreakControl* lineBreak = nullptr;
+
     // The controls of the open or closed connection: settings locked while open, the disconnect button
     // and the output-line combos usable.
     void ShowConnected(bool open);
@@ -184,6 +195,8 @@ private:
     void filterKeys(QLineEdit* edit, void (TForm1::*handler)(QObject*, char&));
     void refreshPortTooltips();
     void setupKeeping();
+    void setupDaily();
+    void followConnection(bool open);
     void fixCounterSize();
     // Appends a received block to the recording; a failed write stops it, and a box says why.
     void RecordBlock(const QByteArray& block);

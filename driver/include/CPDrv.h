@@ -162,6 +162,10 @@ public:
     TLineStatus ReadModemLines();
     void SetDtrLine(bool on);
     void SetRtsLine(bool on);
+    // Holds the line in the break state for `ms` and returns at once; the event loop ends the break,
+    // then `onEnd` runs. Refused (false) while closed, while a break is on, or when the device refuses.
+    bool SendBreak(DWORD ms, std::function<void()> onEnd = {});
+    bool BreakOn() const { return m_breakOn; }
 
     // The window procedure of the hidden window; the owner never calls it.
     void PollTick(TMessage& msg);
@@ -201,4 +205,8 @@ private:
     std::vector<BYTE> m_buffer;      // the receive buffer, InBufSize bytes
     std::int64_t m_packetStart = -1; // a tick count, or -1 for none
     bool m_inTick = false;           // a handler of a tick is running
+    bool m_breakOn = false;          // SendBreak set the break and its end is due
+    std::uint32_t m_breakSerial = 0; // tells a due end of a break from one the port's close ended
+    std::function<void()> m_breakEnd;
+    void EndBreak();
 };
