@@ -250,6 +250,9 @@ void FileSendPanel::showProgress() {
 
 void FileSendPanel::ended(FileSender::End how, qint64 sent, qint64 size) {
     plFileSend->hide();
+    lbFileSend->clear();
+    lbFileSend->setToolTip(QString());
+    pbFileSend->setAccessibleDescription(QString());
     updateEnabled();
     QString line;
     switch (how) {

@@ -18,7 +18,7 @@ void TForm1::setupDaily() {
     fileSend = new FileSendPanel(this);
     lineBreak = new BreakControl(this);
     // The log's menu offers the file beside saving and recording.
-    ui->mmCOMin->setExtraContextActions({acSaveLog, acRecord, fileSend->acSendFile});
+    ui->mmCOMin->setExtraContextActions({fileSend->acSendFile, acSaveLog, acRecord});
     // Reads and writes nothing until the program asks.
     settings = new SettingsStore(this);
 }

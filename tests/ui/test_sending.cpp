@@ -193,9 +193,9 @@ TEST_F(Sending, UpAndDownWalkTheLastHundredLinesSent) {
 TEST_F(Sending, AFileGoesWholeWithItsProgressAndANoteInTheLog) {
     connectPort();
     EXPECT_TRUE(form->fileSend->btSendFile->isVisible());
-    // The log's menu offers it too, after saving and recording.
+    // The log's menu offers it too, beside saving and recording.
     std::unique_ptr<QMenu> menu(ui().mmCOMin->createStandardContextMenu());
-    EXPECT_EQ(menu->actions().back(), form->fileSend->acSendFile);
+    EXPECT_TRUE(menu->actions().contains(form->fileSend->acSendFile));
 
     QByteArray data(300 * 1024, '\0');
     QRandomGenerator(7).fillRange(reinterpret_cast<quint32*>(data.data()), data.size() / 4);
