@@ -32,7 +32,7 @@
     </message>
     <message>
         <source>Передать файл как есть, байт за байтом</source>
-        <translation>Send a file's bytes as they are</translation>
+        <translation>Send a file&apos;s bytes as they are</translation>
     </message>
     <message>
         <source>Паузы при передаче файла</source>

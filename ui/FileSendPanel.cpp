@@ -97,7 +97,7 @@ FileSendPanel::FileSendPanel(TForm1* form) : QObject(form), m_form(form) {
     pbFileSend = new QProgressBar(plFileSend);
     pbFileSend->setObjectName(QStringLiteral("pbFileSend"));
     pbFileSend->setRange(0, 1000);
-    pbFileSend->setMaximumWidth(110);
+    pbFileSend->setMaximumWidth(80);
     pbFileSend->setAccessibleName(tr("Передача файла"));
     lbFileSend = new QLabel(plFileSend);
     lbFileSend->setObjectName(QStringLiteral("lbFileSend"));
@@ -115,6 +115,7 @@ FileSendPanel::FileSendPanel(TForm1* form) : QObject(form), m_form(form) {
 
     // A running test owns the line: the send follows the send button, which tests disable.
     ui.btOutCOM->installEventFilter(this);
+    lbFileSend->installEventFilter(this); // the text is cut to its width
     form->installEventFilter(this);
     updateEnabled();
 }
@@ -139,6 +140,8 @@ FileSender::Pace FileSendPanel::pace() const {
 bool FileSendPanel::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::EnabledChange && watched == m_form->ui->btOutCOM)
         updateEnabled();
+    else if (event->type() == QEvent::Resize && watched == lbFileSend && sender->running())
+        QMetaObject::invokeMethod(this, &FileSendPanel::showProgress, Qt::QueuedConnection);
     else if (event->type() == QEvent::Close && watched == m_form)
         sender->cancel(); // before the port closes with the window
     return QObject::eventFilter(watched, event);
@@ -190,15 +193,17 @@ void FileSendPanel::sendFile(const QString& path) {
 
 namespace {
 
+// Two or three figures: "1,7 МБ", "198 КБ".
 QString sizeText(double bytes) {
     const QLocale locale;
+    const auto figures = [&](double v) { return locale.toString(v, 'f', v < 10 ? 1 : 0); };
     if (bytes < 1024)
         return FileSendPanel::tr("%1 байт").arg(qint64(bytes));
     if (bytes < 1024.0 * 1024)
-        return FileSendPanel::tr("%1 КБ").arg(locale.toString(bytes / 1024, 'f', 1));
+        return FileSendPanel::tr("%1 КБ").arg(figures(bytes / 1024));
     if (bytes < 1024.0 * 1024 * 1024)
-        return FileSendPanel::tr("%1 МБ").arg(locale.toString(bytes / 1024 / 1024, 'f', 1));
-    return FileSendPanel::tr("%1 ГБ").arg(locale.toString(bytes / 1024 / 1024 / 1024, 'f', 2));
+        return FileSendPanel::tr("%1 МБ").arg(figures(bytes / 1024 / 1024));
+    return FileSendPanel::tr("%1 ГБ").arg(figures(bytes / 1024 / 1024 / 1024));
 }
 
 QString durationText(qint64 s) {
@@ -211,11 +216,15 @@ QString durationText(qint64 s) {
 
 } // namespace
 
-QString FileSendPanel::progressText() const {
+QString FileSendPanel::progressText(bool full) const {
+    // The hold is what matters then.
+    if (sender->held() && !full)
+        return tr("ожидание: управление потоком");
     const qint64 handed = sender->handed();
     const qint64 size = sender->size();
-    QString text = size > 0 ? tr("%1 из %2").arg(sizeText(double(handed)), sizeText(double(size)))
-                            : sizeText(double(handed));
+    // The bar shows the share; the size of the whole is for the full text.
+    QString text = size > 0 && full ? tr("%1 из %2").arg(sizeText(double(handed)), sizeText(double(size)))
+                                    : sizeText(double(handed));
     if (sender->held())
         return tr("ожидание: управление потоком") + QStringLiteral(" · ") + text;
     const double rate = sender->rate();
@@ -236,10 +245,12 @@ void FileSendPanel::showProgress() {
     } else {
         pbFileSend->setRange(0, 0); // no size known: a busy bar
     }
-    const QString text = progressText();
-    lbFileSend->setText(text);
-    lbFileSend->setToolTip(text);
-    pbFileSend->setAccessibleDescription(text);
+    // Cut to the room the row has; in full in the tooltip and for screen readers.
+    lbFileSend->setText(
+        lbFileSend->fontMetrics().elidedText(progressText(false), Qt::ElideRight, lbFileSend->width()));
+    const QString full = progressText(true);
+    lbFileSend->setToolTip(full);
+    pbFileSend->setAccessibleDescription(full);
     // The transmit lamp, as for a line: lit while bytes go.
     if (sender->handed() != m_lastHanded) {
         m_lastHanded = sender->handed();

@@ -41,8 +41,8 @@ public:
     void acSendFileExecute();
     // Sends a file without asking.
     void sendFile(const QString& path);
-    // The status text of the progress row now.
-    QString progressText() const;
+    // The status text of the progress row now: short as the row shows it, or in full.
+    QString progressText(bool full) const;
     // The port opened or closed: a send ends with the connection.
     void followConnection(bool open);
 
