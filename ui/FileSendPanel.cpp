@@ -138,9 +138,12 @@ FileSender::Pace FileSendPanel::pace() const {
 }
 
 bool FileSendPanel::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::EnabledChange && watched == m_form->ui->btOutCOM)
+    if (event->type() == QEvent::EnabledChange && watched == m_form->ui->btOutCOM) {
+        // A test takes the line over: the rest of the file would land in it.
+        if (!m_form->ui->btOutCOM->isEnabled())
+            sender->cancel();
         updateEnabled();
-    else if (event->type() == QEvent::Resize && watched == lbFileSend && sender->running())
+    } else if (event->type() == QEvent::Resize && watched == lbFileSend && sender->running())
         QMetaObject::invokeMethod(this, &FileSendPanel::showProgress, Qt::QueuedConnection);
     else if (event->type() == QEvent::Close && watched == m_form)
         sender->cancel(); // before the port closes with the window

@@ -51,6 +51,8 @@ public:
     // The port has taken nothing for a while: flow control holds the line.
     bool held() const { return m_held; }
     QString readError() const { return m_readError; }
+    // Bytes of the file held in memory now: a piece, never the file.
+    qint64 buffered() const { return m_buffer.size(); }
 
 signals:
     // After every tick that moved bytes or changed the hold.

@@ -26,6 +26,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <functional>
 #include <memory>
 #include <vector>
@@ -214,6 +216,25 @@ TEST_F(Sending, AFileGoesWholeWithItsProgressAndANoteInTheLog) {
     EXPECT_TRUE(boxes.boxes().empty());
 }
 
+TEST_F(Sending, AHundredMegabyteFileIsStreamedNotLoaded) {
+    connectPort();
+    comm.setOutputCapacity(4096);
+    QFile big(dir.filePath(QStringLiteral("big.bin")));
+    ASSERT_TRUE(big.open(QIODevice::WriteOnly) && big.resize(100 * 1024 * 1024)); // sparse: no disk used
+    big.close();
+    sendFile(big.fileName());
+    qint64 most = 0;
+    for (int i = 0; i < 20; ++i) {
+        comm.transmit(100000);
+        QTest::qWait(FileSender::kTickMs);
+        most = std::max(most, sender().buffered());
+    }
+    EXPECT_GT(sender().handed(), 20000);
+    EXPECT_LE(most, 128 * 1024);
+    EXPECT_EQ(sender().size(), 100 * 1024 * 1024);
+    form->fileSend->btFileSendCancel->click();
+}
+
 TEST_F(Sending, AFlowControlHoldIsWaitedOutAndShown) {
     connectPort();
     comm.setOutputCapacity(4096); // nothing leaves until the test transmits
@@ -237,7 +258,7 @@ TEST_F(Sending, ASendEndsCleanlyByCancelPortOrWindow) {
     struct Case {
         const char* name;
         std::function<void(TForm1&)> end;
-        const char* logged; // the end of the log's last line; empty: nothing more logged
+        const char* logged; // in the log's last line
     };
     const Case cases[] = {
         {"cancel", [](TForm1& f) { f.fileSend->btFileSendCancel->click(); },
@@ -245,6 +266,8 @@ TEST_F(Sending, ASendEndsCleanlyByCancelPortOrWindow) {
         {"port closed", [](TForm1& f) { f.btCOMoffClick(f.ui->btCOMoff); },
          "прервана: порт закрыт, передано 2048 из 10000 байт < "},
         {"window closed", [](TForm1& f) { f.close(); }, "отменена: передано 0 из 10000 байт < "},
+        // The stub empties the queues as it starts: what was queued is gone either way.
+        {"a test takes the line", [](TForm1& f) { f.btZagClick(f.ui->btZag); }, "отменена: передано "},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -257,7 +280,7 @@ TEST_F(Sending, ASendEndsCleanlyByCancelPortOrWindow) {
         c.end(*form);
         EXPECT_FALSE(sender().running());
         EXPECT_FALSE(form->fileSend->plFileSend->isVisible());
-        EXPECT_TRUE(logLines().last().endsWith(u(c.logged))) << logLines().last().toStdString();
+        EXPECT_TRUE(logLines().last().contains(u(c.logged))) << logLines().last().toStdString();
         // What waited in the queue does not go out when the hold lifts.
         if (QLatin1String(c.name) != QLatin1String("port closed")) {
             EXPECT_EQ(comm.outputQueued(), 0u);
