@@ -8,6 +8,7 @@
 
 #include <QAbstractButton>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDir>
 #include <QEvent>
 #include <QFileInfo>
@@ -69,6 +70,11 @@ std::optional<bool> flag(const QSettings& s, const char* key) {
 SettingsStore::SettingsStore(TForm1* form, QString path)
     : QObject(form), m_form(form), m_path(std::move(path)) {
     form->installEventFilter(this);
+    // A quit that closes no window (the session ends) keeps them too.
+    connect(qApp, &QCoreApplication::aboutToQuit, this, [this] {
+        if (m_autoSave)
+            save();
+    });
     // After the window's own handler: a port that opened has settings worth keeping.
     connect(form->ui->btCOMon, &QAbstractButton::clicked, this, [this] {
         if (m_autoSave && m_form->CPDrv->IsOpen())
