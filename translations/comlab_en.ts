@@ -140,6 +140,13 @@ to send it: %2.</translation>
     </message>
 </context>
 <context>
+    <name>FileSender</name>
+    <message>
+        <source>это не обычный файл</source>
+        <translation>it is not a regular file</translation>
+    </message>
+</context>
+<context>
     <name>Form1</name>
     <message>
         <source> Программа для работы с последовательным портом. Вер. 1.2 </source>

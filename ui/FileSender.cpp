@@ -3,6 +3,7 @@
 
 #include "CPDrv.h"
 
+#include <QFileInfo>
 #include <QTimer>
 
 #include <algorithm>
@@ -24,14 +25,20 @@ FileSender::~FileSender() = default;
 bool FileSender::start(const QString& path, Pace pace, QString* error) {
     if (m_running)
         return false;
+    // A pipe or a device would block the window's thread in open or read, or never end.
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile() && !info.isDir()) {
+        if (error)
+            *error = tr("это не обычный файл");
+        return false;
+    }
     m_file.setFileName(path);
     if (!m_file.open(QIODevice::ReadOnly)) {
         if (error)
             *error = m_file.errorString();
         return false;
     }
-    // A device or a pipe has no size; it is sent until it ends.
-    m_size = m_file.isSequential() ? 0 : m_file.size();
+    m_size = m_file.size();
     m_buffer.clear();
     m_offset = m_handed = m_unitLeft = 0;
     m_unitPaced = m_pausing = m_held = false;

@@ -325,7 +325,9 @@ TEST_F(Sending, AFileThatCannotBeReadSaysWhy) {
     struct Case {
         const char* name;
         QString path;
-    } cases[] = {{"missing", dir.filePath("none.bin")}, {"a folder", dir.path()}};
+    } cases[] = {{"missing", dir.filePath("none.bin")},
+                 {"a folder", dir.path()},
+                 {"a device, which might never end", QStringLiteral("/dev/zero")}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         boxes.clear();
