@@ -64,12 +64,6 @@ TEST(DriverBreak, SetThenClearedWithoutBlockingAndEndedByAClose) {
     comm.clearCalls();
     processUntil([] { return false; }, 200); // past the old timer's time
     EXPECT_TRUE(escapes(comm).empty());
-
-    // A device that refuses the break: no break, no end to wait for.
-    comm.setFailure(FakeOp::EscapeCommFunction);
-    EXPECT_FALSE(drv.SendBreak(250, [&] { ++ended; }));
-    EXPECT_FALSE(drv.BreakOn());
-    EXPECT_EQ(ended, 2);
 }
 
 } // namespace
