@@ -62,6 +62,7 @@ TCommPortDriver::TCommPortDriver(QObject* owner) : QObject(owner) {
 }
 
 TCommPortDriver::~TCommPortDriver() {
+    m_breakEnd = nullptr; // its owner is going too
     ClosePort();
     DeallocateHWnd(m_window);
     m_window = nullptr;
@@ -214,6 +215,7 @@ void TCommPortDriver::ClosePort() {
     if (!IsOpen())
         return;
     KillTimer(m_window, kPollTimerId);
+    EndBreak(); // a line left in break would look dead to the device
     CloseHandle(m_handle);
     m_handle = INVALID_HANDLE_VALUE;
     m_events.clear();

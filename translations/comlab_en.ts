@@ -2,6 +2,151 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="en_US" sourcelanguage="ru_RU">
 <context>
+    <name>BreakControl</name>
+    <message>
+        <source>Послать Break, %1 мс</source>
+        <translation>Send break, %1 ms</translation>
+    </message>
+    <message>
+        <source>Послать Break на %1 мс</source>
+        <translation>Send a break of %1 ms</translation>
+    </message>
+    <message>
+        <source>Удержать линию передачи в состоянии Break (пауза) %1 мс</source>
+        <translation>Hold the transmit line in the break state (space) for %1 ms</translation>
+    </message>
+    <message>
+        <source>Нет соединения с COM-портом.</source>
+        <translation>No connection to the COM port.</translation>
+    </message>
+    <message>
+        <source>Устройство не приняло Break.</source>
+        <translation>The device did not take the break.</translation>
+    </message>
+</context>
+<context>
+    <name>FileSendPanel</name>
+    <message>
+        <source>Передать файл…</source>
+        <translation>Send file…</translation>
+    </message>
+    <message>
+        <source>Передать файл как есть, байт за байтом</source>
+        <translation>Send a file&apos;s bytes as they are</translation>
+    </message>
+    <message>
+        <source>Паузы при передаче файла</source>
+        <translation>Pauses while sending a file</translation>
+    </message>
+    <message>
+        <source>Без пауз (ждать только управления потоком)</source>
+        <translation>No pauses (wait for flow control only)</translation>
+    </message>
+    <message>
+        <source>Пауза %1 мс после каждой строки</source>
+        <translation>Pause %1 ms after each line</translation>
+    </message>
+    <message>
+        <source>Пауза %1 мс после каждого байта</source>
+        <translation>Pause %1 ms after each byte</translation>
+    </message>
+    <message>
+        <source>Передать файл</source>
+        <translation>Send file</translation>
+    </message>
+    <message>
+        <source>Передать файл; стрелка: паузы для устройств без управления потоком</source>
+        <translation>Send a file; the arrow: pauses for devices without flow control</translation>
+    </message>
+    <message>
+        <source>Передача файла</source>
+        <translation>File send</translation>
+    </message>
+    <message>
+        <source>Отмена</source>
+        <translation>Cancel</translation>
+    </message>
+    <message>
+        <source>Отменить передачу файла</source>
+        <translation>Cancel the file send</translation>
+    </message>
+    <message>
+        <source>Нет соединения с COM-портом.</source>
+        <translation>No connection to the COM port.</translation>
+    </message>
+    <message>
+        <source>Не удалось открыть файл<byte value="xd"/>
+%1<byte value="xd"/>
+для передачи: %2.</source>
+        <translation>Could not open the file<byte value="xd"/>
+%1<byte value="xd"/>
+to send it: %2.</translation>
+    </message>
+    <message>
+        <source>Ошибка чтения</source>
+        <translation>Read error</translation>
+    </message>
+    <message>
+        <source>&gt; Передача файла &quot;%1&quot;, %2 байт &lt; </source>
+        <translation>&gt; Sending file &quot;%1&quot;, %2 bytes &lt; </translation>
+    </message>
+    <message>
+        <source>%1 байт</source>
+        <translation>%1 bytes</translation>
+    </message>
+    <message>
+        <source>%1 КБ</source>
+        <translation>%1 KB</translation>
+    </message>
+    <message>
+        <source>%1 МБ</source>
+        <translation>%1 MB</translation>
+    </message>
+    <message>
+        <source>%1 ГБ</source>
+        <translation>%1 GB</translation>
+    </message>
+    <message>
+        <source>ожидание: управление потоком</source>
+        <translation>waiting: flow control</translation>
+    </message>
+    <message>
+        <source>%1 из %2</source>
+        <translation>%1 of %2</translation>
+    </message>
+    <message>
+        <source>%1/с</source>
+        <translation>%1/s</translation>
+    </message>
+    <message>
+        <source>осталось %1</source>
+        <translation>%1 left</translation>
+    </message>
+    <message>
+        <source>&gt; Файл &quot;%1&quot; передан: %2 байт &lt; </source>
+        <translation>&gt; File &quot;%1&quot; sent: %2 bytes &lt; </translation>
+    </message>
+    <message>
+        <source>&gt; Передача файла &quot;%1&quot; отменена: передано %2 из %3 байт &lt; </source>
+        <translation>&gt; Sending file &quot;%1&quot; cancelled: %2 of %3 bytes sent &lt; </translation>
+    </message>
+    <message>
+        <source>&gt; Передача файла &quot;%1&quot; прервана: порт закрыт, передано %2 из %3 байт &lt; </source>
+        <translation>&gt; Sending file &quot;%1&quot; stopped: the port closed, %2 of %3 bytes sent &lt; </translation>
+    </message>
+    <message>
+        <source>&gt; Передача файла &quot;%1&quot; прервана: ошибка чтения (%4), передано %2 из %3 байт &lt; </source>
+        <translation>&gt; Sending file &quot;%1&quot; stopped: read error (%4), %2 of %3 bytes sent &lt; </translation>
+    </message>
+</context>
+<context>
+    <name>FileSender</name>
+    <message>
+        <source>это не обычный файл</source>
+        <translation>it is not a regular file</translation>
+    </message>
+</context>
+<context>
     <name>Form1</name>
     <message>
         <source> Программа для работы с последовательным портом. Вер. 1.2 </source>
@@ -381,6 +526,25 @@ that becomes active.</translation>
     <message>
         <source>устройство отключилось: %1</source>
         <translation>device hung up: %1</translation>
+    </message>
+</context>
+<context>
+    <name>SendLine</name>
+    <message>
+        <source>Конец строки</source>
+        <translation>Line end</translation>
+    </message>
+    <message>
+        <source>нет</source>
+        <translation>none</translation>
+    </message>
+    <message>
+        <source>Что добавлять к каждой передаваемой строке</source>
+        <translation>What to add to every line sent</translation>
+    </message>
+    <message>
+        <source>Enter — передать, ↑ и ↓ — строки, переданные раньше</source>
+        <translation>Enter sends, ↑ and ↓ recall the lines sent before</translation>
     </message>
 </context>
 <context>

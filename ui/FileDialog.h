@@ -19,8 +19,11 @@ enum class Write {
 // The chosen path, or an empty string when the user cancelled.
 QString AskFileToWrite(QWidget* parent, const QString& caption, const QString& suggestedName, Write mode);
 
-// While alive, AskFileToWrite takes its answers from here, first to last (an empty string is a
-// cancel; no answers left is a cancel too), and records the captions it was asked with.
+// The chosen file to read, or an empty string when the user cancelled.
+QString AskFileToRead(QWidget* parent, const QString& caption);
+
+// While alive, AskFileToWrite and AskFileToRead take its answers from here, first to last (an empty string is
+// a cancel; no answers left is a cancel too), and records the captions it was asked with.
 class FileDialogStub {
 public:
     explicit FileDialogStub(QStringList answers = {});
@@ -33,6 +36,8 @@ public:
 
 private:
     friend QString AskFileToWrite(QWidget*, const QString&, const QString&, Write);
+    friend QString AskFileToRead(QWidget*, const QString&);
+    QString take(const QString& caption);
     std::deque<QString> m_answers;
     QStringList m_captions;
     FileDialogStub* m_previous = nullptr;

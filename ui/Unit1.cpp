@@ -100,6 +100,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Form1
     ui->hlStatus->insertWidget(ui->hlStatus->indexOf(ui->lbCOM) + 1, lbErrors);
     Problems = new ReceiveProblems(lbErrors, this);
     setupKeeper();
+    setupDaily();
 }
 
 void TForm1::setupKeeper() {
@@ -484,6 +485,7 @@ void TForm1::ShowConnected(bool open) {
     if (!open)
         StopRecording();
     acRecord->setEnabled(open);
+    followConnection(open);
 }
 
 void TForm1::SetStartButtons(bool enabled) {

@@ -14,6 +14,8 @@
 #include <optional>
 #include <vector>
 
+class BreakControl;
+class FileSendPanel;
 class QAction;
 class QLabel;
 class PortKeeper;
@@ -21,6 +23,8 @@ class ReceiveProblems;
 class RecordingFile;
 class QLineEdit;
 class QTimer;
+class SendLine;
+class SettingsStore;
 class THexKit;
 
 namespace Ui {
@@ -160,6 +164,13 @@ public:
     void StopRecording();
     bool Recording() const { return m_record != nullptr; }
 
+    // --- Day to day: settings kept between runs, the send line's history and line end, a file sent,
+    // the break. Each a collaborator of its own (Unit1Daily.cpp wires them) ---
+    SettingsStore* settings = nullptr;
+    SendLine* sendLine = nullptr;
+    FileSendPanel* fileSend = nullptr;
+    BreakControl* lineBreak = nullptr;
+
     // The controls of the open or closed connection: settings locked while open, the disconnect button
     // and the output-line combos usable.
     void ShowConnected(bool open);
@@ -197,6 +208,8 @@ private:
     void refreshPortTooltips();
     void setupKeeping();
     void setupKeeper();
+    void setupDaily();
+    void followConnection(bool open);
     void fixCounterSize();
     // Appends a received block to the recording; a failed write stops it, and a box says why.
     void RecordBlock(const QByteArray& block);

@@ -5,6 +5,7 @@
 
 #include "ExchangeText.h"
 #include "HexKit.h"
+#include "SendLine.h"
 #include "ui_Unit1.h"
 
 #include <QEvent>
@@ -92,20 +93,26 @@ void TForm1::btOutCOMClick(QObject*) {
         return;
     }
 
+    sendLine->remember(line);
     const bool hex = ui->rbOutHex->isChecked();
     if (hex)
         ParseHexLine(line);
     else
         ParseSymbolLine(line);
+    // The chosen line end follows the line's own bytes.
+    const QByteArray lineEnd = sendLine->lineEndBytes();
+    TxBuffer.insert(TxBuffer.end(), lineEnd.begin(), lineEnd.end());
     // A box raised while sending runs a nested loop; whatever runs in it must not move what we send.
     const std::vector<std::uint8_t> bytes = TxBuffer;
 
     QString echo = QStringLiteral("> ");
+    const std::size_t own = bytes.size() - std::size_t(lineEnd.size());
+    const bool decorated = hex ? ui->cbOutHexSym->isChecked() : ui->cbOutSymHex->isChecked();
     if (hex)
-        AppendHexForm(echo, bytes.data(), bytes.size(), ui->cbOutHexSym->isChecked());
+        AppendHexForm(echo, bytes.data(), own, decorated);
     else
-        AppendCharForm(echo, bytes.data(), bytes.size(), ui->cbOutSymHex->isChecked());
-    echo += QStringLiteral(" < ");
+        AppendCharForm(echo, bytes.data(), own, decorated);
+    echo += sendLine->lineEndEcho(hex, decorated) + QStringLiteral(" < ");
     ui->mmCOMin->addLine(echo);
 
     for (const std::uint8_t b : bytes) {

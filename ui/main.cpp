@@ -2,9 +2,13 @@
 // comlab: a terminal and line tester for one serial port.
 #include "FirstPaintMarker.h"
 #include "Language.h"
+#include "SettingsStore.h"
 #include "Unit1.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
+
+#include <cstdio>
 
 #include <csignal>
 
@@ -16,9 +20,25 @@ int main(int argc, char** argv) {
     QApplication::setApplicationDisplayName(QStringLiteral("comlab"));
     // Wayland matches the window to its desktop entry by this name.
     QGuiApplication::setDesktopFileName(QStringLiteral(COMLAB_APP_ID));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("comlab: a terminal and line tester for one serial port."));
+    parser.addHelpOption();
+    const QCommandLineOption reset(
+        QStringLiteral("reset-settings"),
+        QStringLiteral("Start with the designed settings: forget the saved ones (%1).")
+            .arg(SettingsStore::defaultPath()));
+    parser.addOption(reset);
+    parser.process(app);
+    if (parser.isSet(reset) && !SettingsStore::reset())
+        std::fprintf(stderr, "comlab: cannot remove %s\n", qPrintable(SettingsStore::defaultPath()));
+
     // Before the window: its texts are translated as it is built.
     const Translations translations(SystemLanguage());
     TForm1 form;
+    form.settings->load();
+    form.settings->setAutoSave(true);
     if (qEnvironmentVariableIsSet("COMLAB_BENCH_MARKERS"))
         app.installEventFilter(new FirstPaintMarker(&form));
     form.show();

@@ -174,6 +174,10 @@ public:
     TLineStatus ReadModemLines();
     void SetDtrLine(bool on);
     void SetRtsLine(bool on);
+    // Holds the line in the break state for `ms` and returns at once; the event loop ends the break,
+    // then `onEnd` runs. Refused (false) while closed, while a break is on, or when the device refuses.
+    bool SendBreak(DWORD ms, std::function<void()> onEnd = {});
+    bool BreakOn() const { return m_breakOn; }
 
     // The window procedure of the hidden window; the owner never calls it.
     void PollTick(TMessage& msg);
@@ -223,4 +227,8 @@ private:
     bool raiseDueEvents(const std::function<bool()>& stillValid, bool take = true);
     // How much of `want` can be read before the next event's place.
     DWORD upToNextEvent(DWORD want) const;
+    bool m_breakOn = false;          // SendBreak set the break and its end is due
+    std::uint32_t m_breakSerial = 0; // tells a due end of a break from one the port's close ended
+    std::function<void()> m_breakEnd;
+    void EndBreak();
 };

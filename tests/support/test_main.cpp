@@ -2,6 +2,9 @@
 // Every test program runs inside one QApplication on the offscreen platform, so tests of the
 // window, the hidden timer window and the event loop can share a main.
 #include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -29,6 +32,12 @@ int main(int argc, char** argv) {
         if (!was || !*was)
             setenv(name, value, 1);
     }
+    // Nor the user's settings: each test process has a configuration folder of its own, removed at exit.
+    // (Set always: the variable a developer's session sets is exactly the one to keep away from.)
+    const QTemporaryDir config(QDir::tempPath() + QStringLiteral("/comlab-test-config-XXXXXX"));
+    if (!config.isValid())
+        return 2;
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
     qputenv("QT_QPA_PLATFORM",
             qgetenv("QT_QPA_PLATFORM").isEmpty() ? QByteArray("offscreen") : qgetenv("QT_QPA_PLATFORM"));
     QApplication app(argc, argv);

@@ -2,6 +2,10 @@
 // The window's language: which one the user's UI languages choose; an English window that shows no
 // Russian anywhere (captions, items, tooltips, menus, texts set as it works, the boxes its failures
 // raise); and Russian windows whose texts are the sources, unchanged.
+#include "BreakControl.h"
+#include "ExchangeLog.h"
+#include "FileDialog.h"
+#include "FileSendPanel.h"
 #include "Language.h"
 #include "MessageBox.h"
 #include "Unit1.h"
@@ -21,8 +25,10 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QTabWidget>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -105,6 +111,8 @@ QStringList widgetTexts(QWidget* root) {
     for (QWidget* w : widgets) {
         const QString n = w->objectName() + QStringLiteral(": ");
         out << n + w->toolTip() << n + w->statusTip() << n + w->whatsThis() << n + w->windowTitle();
+        if (auto* log = qobject_cast<ExchangeLog*>(w))
+            out << n + log->text();
         if (auto* l = qobject_cast<QLabel*>(w))
             out << n + l->text();
         if (auto* b = qobject_cast<QAbstractButton*>(w))
@@ -135,9 +143,10 @@ QStringList widgetTexts(QWidget* root) {
 // What a window shows through a run that raises every box a failure can raise and sets every text the
 // window sets as it works, in whatever language is installed now.
 struct WindowRun {
-    QStringList shown; // widget texts, before and after each step
-    QStringList menus; // the context menus of the fresh window
-    QStringList boxes; // text, caption and details of each box
+    QStringList shown;      // widget texts, before and after each step
+    QStringList accessible; // the names and descriptions given for screen readers (Qt's own translated)
+    QStringList menus;      // the context menus of the fresh window
+    QStringList boxes;      // text, caption and details of each box
     int missedBoxes = 0;
 };
 
@@ -160,6 +169,7 @@ WindowRun runWindow(const ComMap& map) {
     const QByteArray mapWas = qgetenv("COMLAB_PORTS_DIR");
     qputenv("COMLAB_PORTS_DIR", QFile::encodeName(map.dir.path()));
 
+    const QTemporaryDir files;
     TForm1 form;
     Ui::Form1& ui = *form.ui;
     form.show();
@@ -203,6 +213,32 @@ WindowRun runWindow(const ComMap& map) {
          }},
         {"connect", false, [&] { connectCom(0); }},
         {"state report while open", false, [&] { form.btTekClick(ui.btTek); }},
+        {"a file held by flow control", false,
+         [&] {
+             fake.setOutputCapacity(4096);
+             QFile file(files.filePath(QStringLiteral("held.bin")));
+             EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write(QByteArray(10000, 'h')) == 10000);
+             file.close();
+             filedlg::FileDialogStub dialog({file.fileName()});
+             form.fileSend->acSendFile->trigger();
+             EXPECT_TRUE(QTest::qWaitFor([&] { return form.fileSend->sender->held(); }, 10000));
+             run.shown << widgetTexts(&form);
+             form.fileSend->btFileSendCancel->click();
+             fake.setOutputCapacity(std::nullopt);
+         }},
+        {"a file sent", false,
+         [&] {
+             filedlg::FileDialogStub dialog({files.filePath(QStringLiteral("held.bin"))});
+             form.fileSend->acSendFile->trigger();
+             run.shown << widgetTexts(&form);
+             EXPECT_TRUE(QTest::qWaitFor([&] { return !form.fileSend->sender->running(); }, 10000));
+         }},
+        {"a break the device refuses", true,
+         [&] {
+             fake.setFailure(platform::FakeOp::EscapeCommFunction);
+             form.lineBreak->btBreak->click();
+             fake.clearFailures();
+         }},
         {"write that fails", true,
          [&] {
              fake.setFailure(platform::FakeOp::WriteFile);
@@ -262,6 +298,8 @@ WindowRun runWindow(const ComMap& map) {
             ++run.missedBoxes;
         }
         run.shown << widgetTexts(&form);
+        for (const QWidget* w : form.findChildren<QWidget*>())
+            run.accessible << w->accessibleName() << w->accessibleDescription();
     }
     for (const msgbox::RecordedBox& b : boxes.boxes())
         run.boxes << b.text << b.caption << b.detailedText;
@@ -303,6 +341,7 @@ TEST(Language, EnglishWindowShowsNoRussian) {
     EXPECT_EQ(cyrillic(run.shown), "");
     EXPECT_EQ(cyrillic(run.menus), "");
     EXPECT_EQ(cyrillic(run.boxes), "");
+    EXPECT_EQ(cyrillic(run.accessible), "");
     // The walk saw the window, its menus and its boxes at all.
     EXPECT_TRUE(run.shown.contains(QStringLiteral("btCOMon: Connect")));
     EXPECT_FALSE(run.menus.isEmpty());

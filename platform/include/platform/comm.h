@@ -69,6 +69,8 @@ inline constexpr DWORD SETRTS = 3;
 inline constexpr DWORD CLRRTS = 4;
 inline constexpr DWORD SETDTR = 5;
 inline constexpr DWORD CLRDTR = 6;
+inline constexpr DWORD SETBREAK = 8; // holds the line in the break state until CLRBREAK
+inline constexpr DWORD CLRBREAK = 9;
 
 // GetCommModemStatus
 inline constexpr DWORD MS_CTS_ON = 0x0010;

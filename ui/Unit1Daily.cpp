@@ -1,0 +1,29 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The window's day-to-day collaborators: the settings kept between runs, the send line (Enter, history,
+// line end), sending a file and the break. Each lives in a class of its own; the window owns and wires
+// them here.
+#include "Unit1.h"
+
+#include "BreakControl.h"
+#include "ExchangeLog.h"
+#include "FileSendPanel.h"
+#include "SendLine.h"
+#include "SettingsStore.h"
+#include "ui_Unit1.h"
+
+#include <QAction>
+
+void TForm1::setupDaily() {
+    sendLine = new SendLine(ui->edCOMout, ui->btOutCOM, ui->glOut, this);
+    fileSend = new FileSendPanel(this);
+    lineBreak = new BreakControl(this);
+    // The log's menu offers the file beside saving and recording.
+    ui->mmCOMin->setExtraContextActions({fileSend->acSendFile, acSaveLog, acRecord});
+    // Reads and writes nothing until the program asks.
+    settings = new SettingsStore(this);
+}
+
+void TForm1::followConnection(bool open) {
+    fileSend->followConnection(open);
+    lineBreak->followConnection(open);
+}
