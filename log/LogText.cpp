@@ -6,6 +6,9 @@
 #include <QIODevice>
 
 #include <sys/mman.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -97,6 +100,7 @@ LogText::Chunk& LogText::newChunk(std::vector<Chunk>& chunks, bool slab) {
         if (m_slab) {
             // Shares the slab, which goes when its last chunk does.
             c.narrow = std::shared_ptr<char[]>(m_slab, m_slab.get() + m_slabUsed);
+            c.inSlab = true;
             m_slabUsed += ChunkChars;
             return c;
         }
@@ -113,9 +117,18 @@ void LogText::widen(Chunk& c) {
     c.wide.resize(std::size_t(c.used));
     for (qsizetype i = 0; i < c.used; ++i)
         c.wide[std::size_t(i)] = t.wide[std::uint8_t(c.narrow[std::size_t(i)])];
-    c.narrow.reset();
+    release(c);
     c.used = 0;
     c.isWide = true;
+}
+
+void LogText::release(Chunk& c) {
+    // A chunk's room in a slab is never used again once the chunk goes, but the slab stays while its
+    // other chunks live: its pages go back now, so that edits spread over a log do not pin slabs.
+    if (c.inSlab && c.narrow)
+        ::madvise(c.narrow.get(), std::size_t(ChunkChars), MADV_DONTNEED);
+    c.narrow.reset();
+    c.inSlab = false;
 }
 
 void LogText::readChunk(const Chunk& c, qsizetype from, qsizetype to, QChar* out) {
@@ -295,6 +308,8 @@ void LogText::replaceChunks(int first, int last, QStringView content) {
     ++m_generation;
     std::vector<Chunk> fresh;
     put(fresh, content, 0, [](qint64) {});
+    for (int j = first; j <= last; ++j)
+        release(m_chunks[std::size_t(j)]);
     m_chunks.erase(m_chunks.begin() + first, m_chunks.begin() + last + 1);
     m_chunks.insert(m_chunks.begin() + first, std::make_move_iterator(fresh.begin()),
                     std::make_move_iterator(fresh.end()));
@@ -588,6 +603,11 @@ void LogText::clear() {
     m_crPending = false;
     m_maxLine = 0;
     m_maxStale = false;
+#if defined(__GLIBC__)
+    // Chunks of the first megabytes and of edits come from the heap, whose free pages the allocator
+    // keeps: a cleared log gives them back.
+    ::malloc_trim(0);
+#endif
 }
 
 namespace {

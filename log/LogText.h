@@ -83,6 +83,7 @@ private:
         std::u16string wide;
         qint32 breaks = 0;
         bool isWide = false;
+        bool inSlab = false; // narrow points into a slab
         qsizetype size() const { return isWide ? qsizetype(wide.size()) : used; }
     };
     // What a run of writes added to a chunk list.
@@ -94,6 +95,8 @@ private:
     // A new narrow chunk at the end of `chunks`; at the end of a large text its room comes from a slab.
     Chunk& newChunk(std::vector<Chunk>& chunks, bool slab);
     static void widen(Chunk& c);
+    // Drops a chunk's narrow room; room in a slab goes back to the system at once.
+    static void release(Chunk& c);
     static void readChunk(const Chunk& c, qsizetype from, qsizetype to, QChar* out);
     static qsizetype nthBreak(const Chunk& c, qint64 n);
     static qint64 breaksBefore(const Chunk& c, qsizetype end);
