@@ -726,10 +726,32 @@ void ExchangeLog::paintEvent(QPaintEvent* e) {
     const qint64 selFrom = std::min(m_cursor, m_anchor), selTo = std::max(m_cursor, m_anchor);
     for (int r = 0; r < rows && first + r < m_text.lineCount(); ++r)
         paintRow(p, first + r, kTopMargin + r * m_rowHeight, selFrom, selTo);
+    paintMatches(p, first, rows);
     if (hasFocus() && m_caretOn) {
         const QRect c = cellRect(m_cursor);
         if (viewport()->rect().intersects(c))
             p.fillRect(QRect(c.x(), c.y(), 1, c.height()), palette().brush(QPalette::Text));
+    }
+}
+
+void ExchangeLog::paintMatches(QPainter& p, qint64 firstLine, int rows) const {
+    if (!m_search || !m_search->hasQuery())
+        return;
+    // Translucent, so that the text shows through; the current match is the selection.
+    const QColor mark(255, 190, 0, 110);
+    const qint64 h = horizontalScrollBar()->value();
+    const qint64 cols = visibleColumns() + 2;
+    const qint64 selFrom = std::min(m_cursor, m_anchor), selTo = std::max(m_cursor, m_anchor);
+    for (int r = 0; r < rows && firstLine + r < m_text.lineCount(); ++r) {
+        const qint64 start = m_text.lineStart(firstLine + r);
+        const qint64 len = m_text.lineLength(firstLine + r);
+        const qint64 from = start + std::min(h, len), to = start + std::min(len, h + cols);
+        for (const auto& [a, b] : m_search->matchesIn(m_text, from, to)) {
+            if (a == selFrom && b == selTo)
+                continue;
+            const QRect ra = cellRect(a), rb = cellRect(b);
+            p.fillRect(QRect(ra.topLeft(), QPoint(rb.left() - 1, ra.bottom())), mark);
+        }
     }
 }
 

@@ -21,6 +21,7 @@
 //
 // Line breaks: a CR LF pair, a lone CR, a lone LF and U+2029 each make one line break, also when the
 // CR and the LF arrive in separate appends; text() returns every line break as "\n".
+#include "LogSearch.h"
 #include "LogText.h"
 
 #include <QAbstractScrollArea>
@@ -114,6 +115,9 @@ public:
 
     // Runs the pending view update now (tests and benchmarks; the event loop does it otherwise).
     void flushView() { sync(); }
+    // The search whose matches are highlighted where they show; nullptr for none.
+    void setSearch(LogSearch* search) { m_search = search; }
+
     // Hands every accessibility event a log raises to `tap` too, whether a screen reader listens or
     // not (tests; nullptr ends it).
     using AccessibilityTap = void (*)(QAccessibleEvent*);
@@ -198,6 +202,8 @@ private:
     // How a character is drawn: in the font's run at its cell (the common case), or alone.
     bool regularChar(char16_t u) const;
     void paintRow(QPainter& p, qint64 line, int y, qint64 selFrom, qint64 selTo);
+    // Marks the search's matches in the rows shown, over the text.
+    void paintMatches(QPainter& p, qint64 firstLine, int rows) const;
     // A character (or a surrogate pair) that is not drawn in a run, in its cells at r.
     void drawAloneAt(QPainter& p, const QString& s, const QRectF& r, bool selected) const;
     void paintMark(QPainter& p, const QRectF& r, int code, bool selected) const;
@@ -263,5 +269,6 @@ private:
     bool m_dragging = false;
     qint64 m_wordAnchorFrom = -1, m_wordAnchorTo = -1; // a double click selects by words while dragging
 
+    QPointer<LogSearch> m_search;
     QList<QPointer<QAction>> m_extraActions; // the owner's; they may go before the log does
 };

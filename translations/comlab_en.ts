@@ -318,6 +318,85 @@ that becomes active.</translation>
     </message>
 </context>
 <context>
+    <name>LogFindBar</name>
+    <message>
+        <source>Поиск в протоколе</source>
+        <translation>Search in the log</translation>
+    </message>
+    <message>
+        <source>Найти:</source>
+        <translation>Find:</translation>
+    </message>
+    <message>
+        <source>Найти</source>
+        <translation>Find</translation>
+    </message>
+    <message>
+        <source>Текст для поиска</source>
+        <translation>Text to find</translation>
+    </message>
+    <message>
+        <source>Следующее</source>
+        <translation>Next</translation>
+    </message>
+    <message>
+        <source>Найти следующее (Enter)</source>
+        <translation>Find the next (Enter)</translation>
+    </message>
+    <message>
+        <source>Предыдущее</source>
+        <translation>Previous</translation>
+    </message>
+    <message>
+        <source>Найти предыдущее (Shift+Enter)</source>
+        <translation>Find the previous (Shift+Enter)</translation>
+    </message>
+    <message>
+        <source>Регистр</source>
+        <translation>Case</translation>
+    </message>
+    <message>
+        <source>Различать прописные и строчные буквы</source>
+        <translation>Tell capital and small letters apart</translation>
+    </message>
+    <message>
+        <source>С учётом регистра</source>
+        <translation>Match case</translation>
+    </message>
+    <message>
+        <source>HEX</source>
+        <translation>HEX</translation>
+    </message>
+    <message>
+        <source>Искать коды байтов, например «0D 0A», пока протокол показывает принятое в HEX</source>
+        <translation>Find byte codes, such as “0D 0A”, while the log shows received data in HEX</translation>
+    </message>
+    <message>
+        <source>Искать коды HEX</source>
+        <translation>Find HEX codes</translation>
+    </message>
+    <message>
+        <source>Итог поиска</source>
+        <translation>Search result</translation>
+    </message>
+    <message>
+        <source>Закрыть поиск (Esc)</source>
+        <translation>Close the search (Esc)</translation>
+    </message>
+    <message>
+        <source>Закрыть поиск</source>
+        <translation>Close the search</translation>
+    </message>
+    <message>
+        <source>Не найдено</source>
+        <translation>Not found</translation>
+    </message>
+    <message>
+        <source>Коды HEX: по две цифры через пробел</source>
+        <translation>HEX codes: two digits each, separated by blanks</translation>
+    </message>
+</context>
+<context>
     <name>TForm1</name>
     <message>
         <source>COM%1 ведёт к %2</source>

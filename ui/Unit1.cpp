@@ -88,6 +88,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Form1
     connectHandlers();
     fixCounterSize();
     setupKeeping();
+    setupFind();
 }
 
 TForm1::~TForm1() = default;
