@@ -635,7 +635,7 @@ void ExchangeLog::paintMark(QPainter& p, const QRectF& r, int code, bool selecte
     };
     const QColor back = pal.color(selected ? QPalette::Highlight : QPalette::Base);
     const QColor accent = pal.color(selected ? QPalette::HighlightedText : QPalette::Highlight);
-    const QColor ink = selected ? accent : mix(accent, pal.color(QPalette::Text), 0.35);
+    const QColor ink = selected ? accent : mix(accent, pal.color(QPalette::Text), 0.5);
     p.save();
     p.fillRect(r, back);
     p.fillRect(r.adjusted(0.5, 1, -0.5, -1), mix(back, accent, 0.15));
@@ -649,12 +649,12 @@ void ExchangeLog::paintMark(QPainter& p, const QRectF& r, int code, bool selecte
         p.drawLine(QPointF(x1, yMid), QPointF(x1 - head, yMid + head));
     } else {
         QFont f = m_font;
-        f.setPixelSize(std::max(5, int((r.height() - 2) / 2)));
+        f.setPixelSize(std::max(5, int(std::lround(r.height() / 2))));
         p.setFont(f);
         const QString digits = QStringLiteral("%1").arg(code, 2, 16, QLatin1Char('0')).toUpper();
         const qreal half = r.height() / 2;
-        p.drawText(QRectF(r.x(), r.y() + 0.5, r.width(), half), Qt::AlignCenter, digits.left(1));
-        p.drawText(QRectF(r.x(), r.y() + half - 0.5, r.width(), half), Qt::AlignCenter, digits.right(1));
+        p.drawText(QRectF(r.x(), r.y(), r.width(), half), Qt::AlignCenter, digits.left(1));
+        p.drawText(QRectF(r.x(), r.y() + half, r.width(), half), Qt::AlignCenter, digits.right(1));
     }
     p.restore();
 }
