@@ -84,7 +84,11 @@ private:
         qint32 breaks = 0;
         bool isWide = false;
         bool inSlab = false; // narrow points into a slab
+        // Room for narrow characters: ChunkChars at the end of the text, where appends fill it; as
+        // much as an edit put in elsewhere, so that edits spread over a log do not leave rooms empty.
+        qsizetype room = ChunkChars;
         qsizetype size() const { return isWide ? qsizetype(wide.size()) : used; }
+        qsizetype capacity() const { return isWide ? ChunkChars : room; }
     };
     // What a run of writes added to a chunk list.
     struct Written {
@@ -93,7 +97,7 @@ private:
     };
 
     // A new narrow chunk at the end of `chunks`; at the end of a large text its room comes from a slab.
-    Chunk& newChunk(std::vector<Chunk>& chunks, bool slab);
+    Chunk& newChunk(std::vector<Chunk>& chunks, bool slab, qsizetype room = ChunkChars);
     static void widen(Chunk& c);
     // Drops a chunk's narrow room; room in a slab goes back to the system at once.
     static void release(Chunk& c);
