@@ -246,6 +246,9 @@ long residentBytes() {
 }
 
 TEST(LogReview, EditsPinNoMemoryAndAClearGivesItBack) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer keeps freed memory resident (its quarantine)";
+#endif
     constexpr qsizetype kSize = qsizetype(12) << 20;
     LogText text;
     const long start = residentBytes();
@@ -257,13 +260,11 @@ TEST(LogReview, EditsPinNoMemoryAndAClearGivesItBack) {
     for (qint64 at = 100; at < text.size(); at += LogText::ChunkChars)
         text.insert(at, u"k");
     const long edited = residentBytes();
-    EXPECT_LT(edited - full, 4L << 20) << "edits of " << kSize / LogText::ChunkChars << " chunks";
+    EXPECT_LT(edited - full, 2L << 20)
+        << "edits of " << kSize / LogText::ChunkChars << " chunks: " << edited - full;
     text.clear();
     const long cleared = residentBytes();
-    EXPECT_LT(cleared, full - (8L << 20)) << "start " << start << ", full " << full;
-#if !defined(__SANITIZE_ADDRESS__)
     EXPECT_LT(cleared - start, 4L << 20) << "start " << start << ", full " << full;
-#endif
 }
 
 } // namespace
