@@ -69,17 +69,18 @@ LogFindBar::LogFindBar(ExchangeLog* log, QWidget* parent) : QWidget(parent), m_l
 
     connect(m_query, &QLineEdit::textChanged, this, [this] {
         // As the text is typed, the match grows where it stands.
-        if (m_log)
+        if (m_log && isVisible())
             start(m_log->selectionStart(), true);
     });
     connect(m_next, &QPushButton::clicked, this, &LogFindBar::findNext);
     connect(m_previous, &QPushButton::clicked, this, &LogFindBar::findPrevious);
     for (QCheckBox* box : {m_case, m_hex})
         connect(box, &QCheckBox::toggled, this, [this] {
-            if (m_log)
+            // The owner switches the hex form while the bar is closed too: then nothing moves.
+            if (m_log && isVisible())
                 start(m_log->selectionStart(), true);
         });
-    connect(m_close, &QToolButton::clicked, this, &LogFindBar::close);
+    connect(m_close, &QToolButton::clicked, this, &LogFindBar::dismiss);
     connect(&m_search, &LogSearch::found, this, [this](qint64 from, qint64 to) {
         showStatus(QString());
         if (m_log) {
@@ -118,7 +119,7 @@ void LogFindBar::open() {
     m_query->selectAll();
 }
 
-void LogFindBar::close() {
+void LogFindBar::dismiss() {
     m_search.cancel();
     hide();
     if (m_log) {
@@ -173,7 +174,7 @@ bool LogFindBar::eventFilter(QObject* watched, QEvent* event) {
             return true;
         }
         if (k->key() == Qt::Key_Escape) {
-            close();
+            dismiss();
             return true;
         }
     }

@@ -25,7 +25,8 @@ public:
 
     // Shows the bar with the focus in its text, taking a short selection of the log as the text.
     void open();
-    void close();
+    // Hides the bar, its highlights with it, and gives the focus back to the log.
+    void dismiss();
     // The owner tells the bar whether the log shows received data as hex codes.
     void setHexForm(bool hex);
 
