@@ -112,6 +112,10 @@ public:
     // the actions the owner added.
     QMenu* createStandardContextMenu(QWidget* parent = nullptr);
     void setExtraContextActions(const QList<QAction*>& actions);
+    // One more of the owner's actions, at `index` among them.
+    void insertExtraContextAction(qsizetype index, QAction* action) {
+        m_extraActions.insert(std::clamp<qsizetype>(index, 0, m_extraActions.size()), action);
+    }
 
     // Runs the pending view update now (tests and benchmarks; the event loop does it otherwise).
     void flushView() { sync(); }

@@ -638,5 +638,9 @@ has stopped: %2.</translation>
         <source>одна из настроек линии</source>
         <translation>a line setting</translation>
     </message>
+    <message>
+        <source>Найти…</source>
+        <translation>Find…</translation>
+    </message>
 </context>
 </TS>

@@ -10,10 +10,13 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QTest>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -33,6 +36,11 @@ TEST(FindBar, CtrlFFindsTextAndHexCodesInTheLog) {
     log->setFocus();
     QApplication::processEvents();
 
+    // The log's menu offers it too.
+    std::unique_ptr<QMenu> menu(log->createStandardContextMenu());
+    const QList<QAction*> items = menu->actions();
+    EXPECT_TRUE(std::any_of(items.begin(), items.end(),
+                            [](const QAction* a) { return a->objectName() == "acFind"; }));
     QTest::keyClick(log, Qt::Key_F, Qt::ControlModifier);
     ASSERT_TRUE(bar->isVisible());
     EXPECT_TRUE(bar->queryEdit()->hasFocus());
