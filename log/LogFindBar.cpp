@@ -8,7 +8,6 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QToolButton>
 
 LogFindBar::LogFindBar(ExchangeLog* log, QWidget* parent) : QWidget(parent), m_log(log) {
@@ -23,19 +22,21 @@ LogFindBar::LogFindBar(ExchangeLog* log, QWidget* parent) : QWidget(parent), m_l
     m_query->setPlaceholderText(tr("Найти"));
     m_query->setAccessibleName(tr("Текст для поиска"));
     m_query->setClearButtonEnabled(true);
+    m_query->setMinimumWidth(m_query->fontMetrics().horizontalAdvance(QLatin1Char('0')) * 10);
     m_query->installEventFilter(this);
     m_label->setBuddy(m_query);
 
-    m_next = new QPushButton(tr("Следующее"), this);
+    // Short captions: the row shares the page's width with the text to find.
+    m_next = new QToolButton(this);
+    m_next->setText(tr("Далее"));
     m_next->setObjectName(QStringLiteral("btFindNext"));
     m_next->setToolTip(tr("Найти следующее (Enter)"));
-    m_previous = new QPushButton(tr("Предыдущее"), this);
+    m_previous = new QToolButton(this);
+    m_previous->setText(tr("Назад"));
     m_previous->setObjectName(QStringLiteral("btFindPrevious"));
     m_previous->setToolTip(tr("Найти предыдущее (Shift+Enter)"));
-    for (QPushButton* b : {m_next, m_previous}) {
-        b->setAutoDefault(false);
+    for (QToolButton* b : {m_next, m_previous})
         b->setFocusPolicy(Qt::TabFocus);
-    }
 
     m_case = new QCheckBox(tr("Регистр"), this);
     m_case->setObjectName(QStringLiteral("cbFindCase"));
@@ -72,8 +73,8 @@ LogFindBar::LogFindBar(ExchangeLog* log, QWidget* parent) : QWidget(parent), m_l
         if (m_log && isVisible())
             start(m_log->selectionStart(), true);
     });
-    connect(m_next, &QPushButton::clicked, this, &LogFindBar::findNext);
-    connect(m_previous, &QPushButton::clicked, this, &LogFindBar::findPrevious);
+    connect(m_next, &QToolButton::clicked, this, &LogFindBar::findNext);
+    connect(m_previous, &QToolButton::clicked, this, &LogFindBar::findPrevious);
     for (QCheckBox* box : {m_case, m_hex})
         connect(box, &QCheckBox::toggled, this, [this] {
             // The owner switches the hex form while the bar is closed too: then nothing moves.

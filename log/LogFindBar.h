@@ -13,7 +13,6 @@ class ExchangeLog;
 class QCheckBox;
 class QLabel;
 class QLineEdit;
-class QPushButton;
 class QToolButton;
 
 class LogFindBar : public QWidget {
@@ -52,8 +51,8 @@ private:
     LogSearch m_search;
     QLabel* m_label = nullptr;
     QLineEdit* m_query = nullptr;
-    QPushButton* m_next = nullptr;
-    QPushButton* m_previous = nullptr;
+    QToolButton* m_next = nullptr;
+    QToolButton* m_previous = nullptr;
     QCheckBox* m_case = nullptr;
     QCheckBox* m_hex = nullptr;
     QLabel* m_status = nullptr;

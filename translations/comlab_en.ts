@@ -336,7 +336,7 @@ that becomes active.</translation>
         <translation>Text to find</translation>
     </message>
     <message>
-        <source>Следующее</source>
+        <source>Далее</source>
         <translation>Next</translation>
     </message>
     <message>
@@ -344,7 +344,7 @@ that becomes active.</translation>
         <translation>Find the next (Enter)</translation>
     </message>
     <message>
-        <source>Предыдущее</source>
+        <source>Назад</source>
         <translation>Previous</translation>
     </message>
     <message>
