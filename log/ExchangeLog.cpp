@@ -24,18 +24,27 @@
 
 namespace {
 
-// What a character that is not drawn in a run is drawn as. Control codes show their symbol from the
-// Control Pictures block, so that a received control byte takes a visible cell.
+// What a character that is not drawn in a run is drawn as, when it is no control code (those get a
+// mark of their own, see controlCode).
 QString shownAlone(char16_t u) {
-    if (u < 0x20)
-        return QString(QChar(char16_t(0x2400 + u)));
-    if (u == 0x7F)
-        return QString(QChar(char16_t(0x2421)));
-    if ((u >= 0x80 && u < 0xA0) || QChar::isSurrogate(u))
+    if (QChar::isSurrogate(u))
         return QString(QChar(char16_t(0xFFFD)));
     if (u == 0xAD) // the soft hyphen would be invisible
         return QStringLiteral("-");
     return QString(QChar(u));
+}
+
+// The control code a character shows, or -1: C0, DEL and C1, and the Control Pictures that stand for
+// them (a received byte 0 is stored as U+2400). No installed face may have the pictures, so the view
+// draws every one as a mark of its own instead of as the face's glyph or a box.
+int controlCode(char16_t u) {
+    if (u < 0x20 || (u >= 0x7F && u < 0xA0))
+        return u;
+    if (u >= 0x2400 && u < 0x2420)
+        return u - 0x2400;
+    if (u == 0x2421)
+        return 0x7F;
+    return -1;
 }
 
 // A key that types text, by the rule of Qt's own text widgets: Ctrl and Ctrl+Shift are commands,
@@ -55,7 +64,15 @@ bool acceptableInput(const QKeyEvent* e) {
 }
 
 // The accessibility framework learns of changes only when someone listens.
+ExchangeLog::AccessibilityTap g_tap = nullptr;
+
+bool listening() {
+    return g_tap || QAccessible::isActive();
+}
+
 template <typename Event> void tellAccessibility(Event&& event) {
+    if (g_tap)
+        g_tap(&event);
     if (QAccessible::isActive())
         QAccessible::updateAccessibility(&event);
 }
@@ -89,14 +106,23 @@ ExchangeLog::~ExchangeLog() = default;
 void ExchangeLog::appended(qint64 before) {
     if (m_text.size() == before)
         return;
-    // A cursor at the end stays at the end, as typing there continues the received text.
+    // A cursor at the end stays at the end, as typing there continues the received text. Whoever
+    // watches the cursor hears of it once the view catches up (sync).
+    const qint64 oldCursor = m_cursor, oldAnchor = m_anchor;
     if (m_cursor == before)
         m_cursor = m_text.size();
     if (m_anchor == before)
         m_anchor = m_text.size();
+    m_appendMovedCursor |= m_cursor != oldCursor;
+    m_appendMovedSelection |=
+        (oldCursor != oldAnchor || m_cursor != m_anchor) && (m_cursor != oldCursor || m_anchor != oldAnchor);
     if (m_changedFrom < 0)
         m_changedFrom = before;
     scheduleSync();
+}
+
+void ExchangeLog::setAccessibilityTap(AccessibilityTap tap) {
+    g_tap = tap;
 }
 
 void ExchangeLog::appendReceived(const QByteArray& block, bool hexForm, bool decorated) {
@@ -175,10 +201,11 @@ void ExchangeLog::setText(const QString& s) {
 void ExchangeLog::clearLog() {
     m_pending.clear();
     flushAccessibleAppend();
-    if (!m_text.isEmpty() && QAccessible::isActive()) {
-        QAccessibleTextRemoveEvent event(this, 0, m_text.text());
-        QAccessible::updateAccessibility(&event);
+    if (!m_text.isEmpty() && listening()) {
+        QAccessibleTextRemoveEvent event(this, 0, accessibleText(0, m_text.size()));
+        tellAccessibility(event);
     }
+    std::string().swap(m_shownBytes); // a large block's form may have grown it to megabytes
     m_text.clear();
     m_marks.clear();
     const bool selected = hasSelection();
@@ -191,13 +218,20 @@ void ExchangeLog::clearLog() {
     scheduleSync();
 }
 
+QString ExchangeLog::accessibleText(qint64 from, qint64 to) const {
+    QString s = m_text.text(from, std::min(to, from + AccessibleWindow));
+    if (to - from > AccessibleWindow && !s.isEmpty() && s.back().isHighSurrogate())
+        s.chop(1);
+    return s;
+}
+
 void ExchangeLog::flushAccessibleAppend() {
     if (m_changedFrom < 0)
         return;
-    if (QAccessible::isActive()) {
+    if (listening()) {
         QAccessibleTextInsertEvent event(this, toInt(m_changedFrom),
-                                         m_text.text(m_changedFrom, m_text.size()));
-        QAccessible::updateAccessibility(&event);
+                                         accessibleText(m_changedFrom, m_text.size()));
+        tellAccessibility(event);
     }
     m_changedFrom = -1;
 }
@@ -208,9 +242,10 @@ void ExchangeLog::insertText(QStringView s) {
     const qint64 oldCursor = m_cursor, oldAnchor = m_anchor;
     const qint64 at = selectionStart();
     // The texts of the events are made only for a listener: a selection may be the whole log.
-    const bool listening = QAccessible::isActive();
+    const bool listening = ::listening();
     if (hasSelection()) {
-        QAccessibleTextRemoveEvent event(this, toInt(at), listening ? selectedText() : QString());
+        QAccessibleTextRemoveEvent event(this, toInt(at),
+                                         listening ? accessibleText(at, selectionEnd()) : QString());
         m_marks.removed(at, selectionEnd());
         m_text.remove(at, selectionEnd());
         tellAccessibility(event);
@@ -218,7 +253,7 @@ void ExchangeLog::insertText(QStringView s) {
     const qint64 n = m_text.insert(at, s);
     m_marks.inserted(at, n);
     if (n > 0) {
-        QAccessibleTextInsertEvent event(this, toInt(at), listening ? m_text.text(at, at + n) : QString());
+        QAccessibleTextInsertEvent event(this, toInt(at), listening ? accessibleText(at, at + n) : QString());
         tellAccessibility(event);
     }
     m_cursor = m_anchor = at + n;
@@ -230,14 +265,16 @@ void ExchangeLog::insertText(QStringView s) {
 
 void ExchangeLog::removeText(qint64 from, qint64 to) {
     shown();
-    from = std::clamp<qint64>(from, 0, m_text.size());
+    // Never half of a surrogate pair: the range grows to whole characters.
+    from = charBoundary(from);
     to = std::clamp<qint64>(to, from, m_text.size());
+    if (charBoundary(to) != to)
+        ++to;
     if (from == to)
         return;
     flushAccessibleAppend();
     const qint64 oldCursor = m_cursor, oldAnchor = m_anchor;
-    QAccessibleTextRemoveEvent event(this, toInt(from),
-                                     QAccessible::isActive() ? m_text.text(from, to) : QString());
+    QAccessibleTextRemoveEvent event(this, toInt(from), listening() ? accessibleText(from, to) : QString());
     m_text.remove(from, to);
     m_marks.removed(from, to);
     tellAccessibility(event);
@@ -272,7 +309,38 @@ void ExchangeLog::sync() {
         scrollTo(m_cursor);
     }
     flushAccessibleAppend();
+    if (m_appendMovedCursor || m_appendMovedSelection) {
+        const bool cursor = m_appendMovedCursor, selection = m_appendMovedSelection;
+        m_appendMovedCursor = m_appendMovedSelection = false;
+        announceCursor();
+        if (cursor)
+            emit cursorPositionChanged();
+        if (selection)
+            emit selectionChanged();
+    }
     viewport()->update();
+}
+
+void ExchangeLog::announceCursor() {
+    if (!listening())
+        return;
+    // A stream moves the cursor on every turn: a screen reader hears of it a few times a second, and
+    // of where it came to rest.
+    constexpr qint64 kInterval = 250; // ms
+    const qint64 since = m_announced.isValid() ? m_announced.elapsed() : kInterval;
+    if (since >= kInterval) {
+        m_announceLater.stop();
+        m_announced.start();
+        QAccessibleTextCursorEvent event(this, toInt(m_cursor));
+        tellAccessibility(event);
+        if (hasSelection()) {
+            QAccessibleTextSelectionEvent sel(this, toInt(selectionStart()), toInt(selectionEnd()));
+            sel.setCursorPosition(toInt(m_cursor));
+            tellAccessibility(sel);
+        }
+    } else if (!m_announceLater.isActive()) {
+        m_announceLater.start(int(kInterval - since), this);
+    }
 }
 
 int ExchangeLog::visibleRows() const {
@@ -394,7 +462,7 @@ bool ExchangeLog::regularChar(char16_t u) const {
     CharInfo& info = charInfo(u);
     if (!info.known) {
         info.known = true;
-        bool regular = u >= 0x20 && !(u >= 0x7F && u < 0xA0) && u != 0xAD && !QChar::isSurrogate(u);
+        bool regular = controlCode(u) < 0 && u != 0xAD && !QChar::isSurrogate(u);
         if (regular) {
             const QChar c(u);
             const auto dir = c.direction();
@@ -481,23 +549,12 @@ void ExchangeLog::paintCells(QPainter& p, qint64 line, int y, qint64 selFrom, qi
     // One more on each side, so that a pair of surrogates cut by the edge still draws whole.
     const qint64 from = std::max<qint64>(0, c0 - 1), to = std::min(len, c1 + 1);
     const QString s = m_text.text(start + from, start + to);
-    const QFontMetricsF fm(m_font);
     const qreal baseline = y + m_ascent;
     auto penFor = [&](qint64 col) {
         return pal.color(col >= a && col < b ? QPalette::HighlightedText : QPalette::Text);
     };
-    auto drawAlone = [&](const QString& shown, qreal x, int cells) {
-        const qreal width = cells * m_cellWidth;
-        const qreal advance = fm.horizontalAdvance(shown);
-        if (advance <= width + 0.01) {
-            p.drawText(QPointF(x + (width - advance) / 2, baseline), shown);
-            return;
-        }
-        p.save();
-        p.translate(x, baseline);
-        p.scale(width / advance, 1.0);
-        p.drawText(QPointF(0, 0), shown);
-        p.restore();
+    auto drawAlone = [&](const QString& shown, qint64 col, int cells) {
+        drawAloneAt(p, shown, QRectF(xOf(col), y, cells * m_cellWidth, m_rowHeight), col >= a && col < b);
     };
 
     qsizetype i = c0 - from;
@@ -553,25 +610,99 @@ void ExchangeLog::paintCells(QPainter& p, qint64 line, int y, qint64 selFrom, qi
         }
         p.setPen(penFor(col));
         if (QChar::isHighSurrogate(u) && i + 1 < s.size() && s[i + 1].isLowSurrogate()) {
-            drawAlone(s.mid(i, 2), xOf(col), 2);
+            drawAlone(s.mid(i, 2), col, 2);
             i += 2;
             continue;
         }
         if (QChar::isLowSurrogate(u) && i > 0 && s[i - 1].isHighSurrogate()) {
             // The second half of a pair whose first half lies left of the view.
-            drawAlone(s.mid(i - 1, 2), xOf(col - 1), 2);
+            drawAlone(s.mid(i - 1, 2), col - 1, 2);
             ++i;
             continue;
         }
-        drawAlone(shownAlone(u), xOf(col), 1);
+        drawAlone(QString(QChar(u)), col, 1);
         ++i;
     }
+}
+
+void ExchangeLog::drawAloneAt(QPainter& p, const QString& s, const QRectF& r, bool selected) const {
+    if (s.size() == 1) {
+        if (const int code = controlCode(s[0].unicode()); code >= 0) {
+            if (cellsUsable())
+                p.drawImage(r.topLeft(), codeCell(code, selected));
+            else
+                paintCode(p, r, code, selected);
+            return;
+        }
+    }
+    const QString shown = s.size() == 1 ? shownAlone(s[0].unicode()) : s;
+    const QFontMetricsF fm(m_font);
+    const qreal baseline = r.y() + m_ascent;
+    const qreal advance = fm.horizontalAdvance(shown);
+    if (advance <= r.width() + 0.01) {
+        p.drawText(QPointF(r.x() + (r.width() - advance) / 2, baseline), shown);
+        return;
+    }
+    p.save();
+    p.translate(r.x(), baseline);
+    p.scale(r.width() / advance, 1.0);
+    p.drawText(QPointF(0, 0), shown);
+    p.restore();
+}
+
+// A control code's mark: an arrow for Tab, otherwise its two hex digits stacked, small, in the accent
+// colour on a tinted cell, so that no code looks like another or like text.
+void ExchangeLog::paintCode(QPainter& p, const QRectF& r, int code, bool selected) const {
+    const QPalette& pal = palette();
+    auto mix = [](const QColor& x, const QColor& y, qreal t) {
+        return QColor::fromRgbF(float(x.redF() * (1 - t) + y.redF() * t),
+                                float(x.greenF() * (1 - t) + y.greenF() * t),
+                                float(x.blueF() * (1 - t) + y.blueF() * t));
+    };
+    const QColor back = pal.color(selected ? QPalette::Highlight : QPalette::Base);
+    const QColor accent = pal.color(selected ? QPalette::HighlightedText : QPalette::Highlight);
+    const QColor ink = selected ? accent : mix(accent, pal.color(QPalette::Text), 0.5);
+    p.save();
+    p.fillRect(r, back);
+    p.fillRect(r.adjusted(0.5, 1, -0.5, -1), mix(back, accent, 0.15));
+    p.setPen(QPen(ink, 1));
+    if (code == 0x09) {
+        const qreal yMid = std::round(r.center().y()) + 0.5;
+        const qreal x0 = r.left() + 1, x1 = r.right() - 1;
+        const qreal head = std::max<qreal>(2, std::min(r.width(), r.height()) / 3);
+        p.drawLine(QPointF(x0, yMid), QPointF(x1, yMid));
+        p.drawLine(QPointF(x1, yMid), QPointF(x1 - head, yMid - head));
+        p.drawLine(QPointF(x1, yMid), QPointF(x1 - head, yMid + head));
+    } else {
+        QFont f = m_font;
+        f.setPixelSize(std::max(5, int(std::lround(r.height() / 2))));
+        p.setFont(f);
+        const QString digits = QStringLiteral("%1").arg(code, 2, 16, QLatin1Char('0')).toUpper();
+        const qreal half = r.height() / 2;
+        p.drawText(QRectF(r.x(), r.y(), r.width(), half), Qt::AlignCenter, digits.left(1));
+        p.drawText(QRectF(r.x(), r.y() + half, r.width(), half), Qt::AlignCenter, digits.right(1));
+    }
+    p.restore();
+}
+
+const QImage& ExchangeLog::codeCell(int code, bool selected) const {
+    const quint32 key = 0x20000u | quint32(code) | (selected ? 0x10000u : 0u);
+    const auto it = m_cells.constFind(key);
+    if (it != m_cells.constEnd())
+        return *it;
+    QImage img(int(std::round(m_cellWidth * m_cellRatio)), int(std::round(m_rowHeight * m_cellRatio)),
+               QImage::Format_RGB32);
+    img.setDevicePixelRatio(m_cellRatio);
+    QPainter tp(&img);
+    paintCode(tp, QRectF(0, 0, m_cellWidth, m_rowHeight), code, selected);
+    tp.end();
+    return *m_cells.insert(key, img);
 }
 
 bool ExchangeLog::cellsUsable() const {
     const qreal ratio = viewport()->devicePixelRatioF();
     const auto whole = [](qreal v) { return std::abs(v - std::round(v)) < 1e-6; };
-    if (!m_raw.isValid() || !whole(m_cellWidth * ratio) || !whole(m_rowHeight * ratio))
+    if (!m_cellCache || !m_raw.isValid() || !whole(m_cellWidth * ratio) || !whole(m_rowHeight * ratio))
         return false;
     const QPalette& pal = palette();
     const QRgb colours[4] = {pal.color(QPalette::Base).rgb(), pal.color(QPalette::Text).rgb(),
@@ -621,10 +752,32 @@ void ExchangeLog::paintEvent(QPaintEvent* e) {
     const qint64 selFrom = std::min(m_cursor, m_anchor), selTo = std::max(m_cursor, m_anchor);
     for (int r = 0; r < rows && first + r < m_text.lineCount(); ++r)
         paintRow(p, first + r, kTopMargin + r * m_rowHeight, selFrom, selTo);
+    paintMatches(p, first, rows);
     if (hasFocus() && m_caretOn) {
         const QRect c = cellRect(m_cursor);
         if (viewport()->rect().intersects(c))
             p.fillRect(QRect(c.x(), c.y(), 1, c.height()), palette().brush(QPalette::Text));
+    }
+}
+
+void ExchangeLog::paintMatches(QPainter& p, qint64 firstLine, int rows) const {
+    if (!m_search || !m_search->hasQuery())
+        return;
+    // Translucent, so that the text shows through; the current match is the selection.
+    const QColor mark(255, 190, 0, 110);
+    const qint64 h = horizontalScrollBar()->value();
+    const qint64 cols = visibleColumns() + 2;
+    const qint64 selFrom = std::min(m_cursor, m_anchor), selTo = std::max(m_cursor, m_anchor);
+    for (int r = 0; r < rows && firstLine + r < m_text.lineCount(); ++r) {
+        const qint64 start = m_text.lineStart(firstLine + r);
+        const qint64 len = m_text.lineLength(firstLine + r);
+        const qint64 from = start + std::min(h, len), to = start + std::min(len, h + cols);
+        for (const auto& [a, b] : m_search->matchesIn(m_text, from, to)) {
+            if (a == selFrom && b == selTo)
+                continue;
+            const QRect ra = cellRect(a), rb = cellRect(b);
+            p.fillRect(QRect(ra.topLeft(), QPoint(rb.left() - 1, ra.bottom())), mark);
+        }
     }
 }
 
@@ -652,7 +805,7 @@ void ExchangeLog::cursorMoved(qint64 oldCursor, qint64 oldAnchor) {
 void ExchangeLog::moveCursor(qint64 pos, bool keepAnchor) {
     shown();
     const qint64 oldCursor = m_cursor, oldAnchor = m_anchor;
-    m_cursor = std::clamp<qint64>(pos, 0, m_text.size());
+    m_cursor = charBoundary(pos);
     if (!keepAnchor)
         m_anchor = m_cursor;
     m_showCursor = true;
@@ -668,8 +821,8 @@ void ExchangeLog::setCursorPosition(qint64 pos, bool keepAnchor) {
 void ExchangeLog::setSelection(qint64 anchor, qint64 cursor) {
     shown();
     const qint64 oldCursor = m_cursor, oldAnchor = m_anchor;
-    m_anchor = std::clamp<qint64>(anchor, 0, m_text.size());
-    m_cursor = std::clamp<qint64>(cursor, 0, m_text.size());
+    m_anchor = charBoundary(anchor);
+    m_cursor = charBoundary(cursor);
     m_wantedColumn = -1;
     m_showCursor = true;
     cursorMoved(oldCursor, oldAnchor);
@@ -735,7 +888,14 @@ qint64 ExchangeLog::verticalMove(qint64 pos, qint64 lines) {
     const qint64 target = std::clamp<qint64>(line + lines, 0, m_text.lineCount() - 1);
     if (target == line)
         return lines < 0 ? 0 : m_text.size();
-    return m_text.lineStart(target) + std::min(m_wantedColumn, m_text.lineLength(target));
+    return charBoundary(m_text.lineStart(target) + std::min(m_wantedColumn, m_text.lineLength(target)));
+}
+
+qint64 ExchangeLog::charBoundary(qint64 pos) const {
+    pos = std::clamp<qint64>(pos, 0, m_text.size());
+    if (pos > 0 && m_text.at(pos).isLowSurrogate() && m_text.at(pos - 1).isHighSurrogate())
+        return pos - 1;
+    return pos;
 }
 
 // ---- keyboard ----
@@ -1069,6 +1229,12 @@ void ExchangeLog::mouseDoubleClickEvent(QMouseEvent* e) {
 }
 
 void ExchangeLog::timerEvent(QTimerEvent* e) {
+    if (e->timerId() == m_announceLater.timerId()) {
+        m_announceLater.stop();
+        m_announced.invalidate();
+        announceCursor();
+        return;
+    }
     if (e->timerId() == m_blink.timerId()) {
         m_caretOn = !m_caretOn;
         viewport()->update(cellRect(m_cursor));

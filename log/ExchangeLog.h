@@ -13,17 +13,21 @@
 // of the event loop, however many appends came in between. Received blocks are turned into text a
 // slice per turn, and at once for a reader.
 //
-// Control codes show as their symbols of the Control Pictures block; Tab moves the focus on, as in a
+// Control codes (C0, DEL, C1, and the Control Pictures a received byte 0 is kept as) show as marks of
+// their own drawn small in the accent colour: Tab an arrow, the others their two hex digits stacked.
+// This is painting only: the text keeps the characters. Tab moves the focus on, as in a
 // log it types nothing useful; there is no undo: megabytes of received data in a history would be a
 // leak.
 //
 // Line breaks: a CR LF pair, a lone CR, a lone LF and U+2029 each make one line break, also when the
 // CR and the LF arrive in separate appends; text() returns every line break as "\n".
 #include "LogMarks.h"
+#include "LogSearch.h"
 #include "LogText.h"
 
 #include <QAbstractScrollArea>
 #include <QBasicTimer>
+#include <QElapsedTimer>
 #include <QFont>
 #include <QHash>
 #include <QImage>
@@ -39,6 +43,7 @@
 #include <string>
 #include <vector>
 
+class QAccessibleEvent;
 class QAction;
 class QIODevice;
 class QMenu;
@@ -117,9 +122,26 @@ public:
     // the actions the owner added.
     QMenu* createStandardContextMenu(QWidget* parent = nullptr);
     void setExtraContextActions(const QList<QAction*>& actions);
+    // One more of the owner's actions, at `index` among them.
+    void insertExtraContextAction(qsizetype index, QAction* action) {
+        m_extraActions.insert(std::clamp<qsizetype>(index, 0, m_extraActions.size()), action);
+    }
 
     // Runs the pending view update now (tests and benchmarks; the event loop does it otherwise).
     void flushView() { sync(); }
+    // The search whose matches are highlighted where they show; nullptr for none.
+    void setSearch(LogSearch* search) { m_search = search; }
+
+    // Hands every accessibility event a log raises to `tap` too, whether a screen reader listens or
+    // not (tests; nullptr ends it).
+    using AccessibilityTap = void (*)(QAccessibleEvent*);
+    static void setAccessibilityTap(AccessibilityTap tap);
+    // Whether cells of characters are drawn once and copied (on by default where cells are whole
+    // device pixels); tests and benchmarks compare both ways of drawing.
+    void setCellCache(bool on) {
+        m_cellCache = on;
+        viewport()->update();
+    }
 
 public slots:
     void copy();
@@ -163,6 +185,10 @@ private:
     // Bookkeeping after text was added at the end by an append.
     void appended(qint64 before);
     void flushAccessibleAppend();
+    // Tells assistive technology where an append moved the cursor, at most a few times a second.
+    void announceCursor();
+    // The text a change event carries: [from, to), or its first AccessibleWindow characters.
+    QString accessibleText(qint64 from, qint64 to) const;
     void scheduleSync();
     // characterRect and ensureVisible for what is laid down so far.
     QRect cellRect(qint64 pos) const;
@@ -183,6 +209,8 @@ private:
     qint64 nextCharPos(qint64 pos) const;
     qint64 prevCharPos(qint64 pos) const;
     qint64 verticalMove(qint64 pos, qint64 lines);
+    // The position itself, or the start of the surrogate pair it would split.
+    qint64 charBoundary(qint64 pos) const;
     bool handleKey(QKeyEvent* e);
     void dragTo(QPoint p);
     // How a character is drawn: in the font's run at its cell (the common case), or alone.
@@ -201,6 +229,12 @@ private:
     qint64 screenLineLength(qint64 line) const;
     // The most cells the marks of one line take, for the width of the longest line on screen.
     qint64 widestMarks() const;
+    // Marks the search's matches in the rows shown, over the text.
+    void paintMatches(QPainter& p, qint64 firstLine, int rows) const;
+    // A character (or a surrogate pair) that is not drawn in a run, in its cells at r.
+    void drawAloneAt(QPainter& p, const QString& s, const QRectF& r, bool selected) const;
+    void paintCode(QPainter& p, const QRectF& r, int code, bool selected) const;
+    const QImage& codeCell(int code, bool selected) const;
 
     LogText m_text;
     LogMarks m_marks;
@@ -257,13 +291,18 @@ private:
     mutable QRgb m_cellColours[4] = {};
     mutable qreal m_cellRatio = 0;
     mutable QImage m_rowImage;
+    bool m_cellCache = true;
 
     bool m_syncPending = false;
-    bool m_followRows = true;    // the view shows the last line and keeps showing it
-    bool m_followColumns = true; // ... and the end of that line
-    bool m_scrolling = false;    // we move the bars ourselves
-    bool m_showCursor = false;   // after a user's edit or move, the next update brings the cursor in
-    qint64 m_changedFrom = -1;   // first position appended since the last update, for accessibility
+    bool m_followRows = true;            // the view shows the last line and keeps showing it
+    bool m_followColumns = true;         // ... and the end of that line
+    bool m_scrolling = false;            // we move the bars ourselves
+    bool m_showCursor = false;           // after a user's edit or move, the next update brings the cursor in
+    qint64 m_changedFrom = -1;           // first position appended since the last update, for accessibility
+    bool m_appendMovedCursor = false;    // an append moved the cursor (or the selection) since the
+    bool m_appendMovedSelection = false; // last update
+    QElapsedTimer m_announced;           // the last cursor event that an append caused
+    QBasicTimer m_announceLater;
 
     QBasicTimer m_blink;
     bool m_caretOn = true;
@@ -272,5 +311,6 @@ private:
     bool m_dragging = false;
     qint64 m_wordAnchorFrom = -1, m_wordAnchorTo = -1; // a double click selects by words while dragging
 
+    QPointer<LogSearch> m_search;
     QList<QPointer<QAction>> m_extraActions; // the owner's; they may go before the log does
 };

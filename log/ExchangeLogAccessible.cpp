@@ -33,8 +33,10 @@ public:
     }
 
     QString text(QAccessible::Text t) const override {
-        if (t == QAccessible::Value)
-            return log()->text();
+        if (t == QAccessible::Value) {
+            const auto [a, b] = unitAt(log()->cursorPosition(), QAccessible::LineBoundary);
+            return log()->textBetween(a, b);
+        }
         return QAccessibleWidget::text(t);
     }
 
@@ -132,6 +134,18 @@ private:
         return line ? log()->textWithMarks(a, b) : log()->textBetween(a, b);
     }
 
+    // [a, b) cut to at most AccessibleWindow characters around the offset, without splitting a pair.
+    static std::pair<qint64, qint64> window(const LogText& t, qint64 offset, qint64 a, qint64 b) {
+        if (b - a <= AccessibleWindow)
+            return {a, b};
+        qint64 from = std::max(a, std::min(offset, b) - AccessibleWindow / 2);
+        const qint64 to = std::min(b, from + AccessibleWindow);
+        from = std::max(a, to - AccessibleWindow);
+        const bool cutStart = t.at(from).isLowSurrogate() && t.at(from - 1).isHighSurrogate();
+        const bool cutEnd = t.at(to).isLowSurrogate() && t.at(to - 1).isHighSurrogate();
+        return {from + (cutStart ? 1 : 0), to - (cutEnd ? 1 : 0)};
+    }
+
     // The unit of text that holds an offset: [start, end).
     std::pair<qint64, qint64> unitAt(qint64 offset, QAccessible::TextBoundaryType type) const {
         const LogText& t = log()->content();
@@ -154,7 +168,7 @@ private:
             return {t.runStart(offset, word), t.runEnd(offset, word)};
         }
         case QAccessible::NoBoundary:
-            return {0, size};
+            return window(t, offset, 0, size);
         case QAccessible::SentenceBoundary:
         case QAccessible::ParagraphBoundary:
         case QAccessible::LineBoundary:
@@ -163,7 +177,7 @@ private:
             const qint64 line = t.lineOf(offset);
             const qint64 a = t.lineStart(line);
             const qint64 b = std::min(size, a + t.lineLength(line) + 1);
-            return {a, b};
+            return window(t, offset, a, b);
         }
         }
     }

@@ -6,6 +6,9 @@
 #include <QIODevice>
 
 #include <sys/mman.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -87,9 +90,10 @@ std::shared_ptr<char> hugeSlab() {
 
 } // namespace
 
-LogText::Chunk& LogText::newChunk(std::vector<Chunk>& chunks, bool slab) {
+LogText::Chunk& LogText::newChunk(std::vector<Chunk>& chunks, bool slab, qsizetype room) {
     Chunk& c = chunks.emplace_back();
-    if (slab && m_size >= kSlab) {
+    c.room = room;
+    if (slab && room == ChunkChars && m_size >= kSlab) {
         if (!m_slab || m_slabUsed + ChunkChars > kSlab) {
             m_slabUsed = 0;
             m_slab = hugeSlab();
@@ -97,11 +101,12 @@ LogText::Chunk& LogText::newChunk(std::vector<Chunk>& chunks, bool slab) {
         if (m_slab) {
             // Shares the slab, which goes when its last chunk does.
             c.narrow = std::shared_ptr<char[]>(m_slab, m_slab.get() + m_slabUsed);
+            c.inSlab = true;
             m_slabUsed += ChunkChars;
             return c;
         }
     }
-    c.narrow = std::make_shared_for_overwrite<char[]>(std::size_t(ChunkChars));
+    c.narrow = std::make_shared_for_overwrite<char[]>(std::size_t(room));
     return c;
 }
 
@@ -109,13 +114,22 @@ void LogText::widen(Chunk& c) {
     if (c.isWide)
         return;
     const Tables& t = tables();
-    c.wide.reserve(std::size_t(ChunkChars));
+    c.wide.reserve(std::size_t(c.room));
     c.wide.resize(std::size_t(c.used));
     for (qsizetype i = 0; i < c.used; ++i)
         c.wide[std::size_t(i)] = t.wide[std::uint8_t(c.narrow[std::size_t(i)])];
-    c.narrow.reset();
+    release(c);
     c.used = 0;
     c.isWide = true;
+}
+
+void LogText::release(Chunk& c) {
+    // A chunk's room in a slab is never used again once the chunk goes, but the slab stays while its
+    // other chunks live: its pages go back now, so that edits spread over a log do not pin slabs.
+    if (c.inSlab && c.narrow)
+        ::madvise(c.narrow.get(), std::size_t(ChunkChars), MADV_DONTNEED);
+    c.narrow.reset();
+    c.inSlab = false;
 }
 
 void LogText::readChunk(const Chunk& c, qsizetype from, qsizetype to, QChar* out) {
@@ -162,11 +176,13 @@ LogText::Written LogText::put(std::vector<Chunk>& chunks, QStringView s, qint64 
     Written w;
     qsizetype i = 0;
     while (i < n) {
-        Chunk& c = chunks.empty() || chunks.back().size() >= ChunkChars
-                       ? newChunk(chunks, &chunks == &m_chunks)
+        // Appends get whole chunks; an edit's chunks are as large as what is left to put in.
+        const bool appending = &chunks == &m_chunks;
+        Chunk& c = chunks.empty() || chunks.back().size() >= chunks.back().capacity()
+                       ? newChunk(chunks, appending, appending ? ChunkChars : std::min(ChunkChars, n - i))
                        : chunks.back();
         // Every character read writes at most one, so reading `room` characters cannot overfill.
-        const qsizetype end = std::min(n, i + (ChunkChars - c.size()));
+        const qsizetype end = std::min(n, i + (c.capacity() - c.size()));
         const qsizetype old = c.size();
         qsizetype o = 0;
         if (!c.isWide) {
@@ -295,6 +311,8 @@ void LogText::replaceChunks(int first, int last, QStringView content) {
     ++m_generation;
     std::vector<Chunk> fresh;
     put(fresh, content, 0, [](qint64) {});
+    for (int j = first; j <= last; ++j)
+        release(m_chunks[std::size_t(j)]);
     m_chunks.erase(m_chunks.begin() + first, m_chunks.begin() + last + 1);
     m_chunks.insert(m_chunks.begin() + first, std::make_move_iterator(fresh.begin()),
                     std::make_move_iterator(fresh.end()));
@@ -453,8 +471,9 @@ void LogText::appendShown8(const char* p, qsizetype n) {
     qint64 chars = 0, breaks = 0;
     qsizetype i = 0;
     while (i < n) {
-        Chunk& c = m_chunks.empty() || m_chunks.back().size() >= ChunkChars ? newChunk(m_chunks, true)
-                                                                            : m_chunks.back();
+        Chunk& c = m_chunks.empty() || m_chunks.back().size() >= m_chunks.back().capacity()
+                       ? newChunk(m_chunks, true)
+                       : m_chunks.back();
         if (c.isWide) {
             // Text typed at the end made this chunk wide: the rest goes through the general path.
             QString rest(n - i, Qt::Uninitialized);
@@ -467,7 +486,7 @@ void LogText::appendShown8(const char* p, qsizetype n) {
             break;
         }
         // Copied as they are, but for a CR, which becomes the break and takes an LF after it along.
-        const qsizetype end = std::min(n, i + (ChunkChars - c.size()));
+        const qsizetype end = std::min(n, i + (c.capacity() - c.size()));
         const qsizetype old = c.size();
         char* out = c.narrow.get() + old;
         qsizetype o = 0;
@@ -588,6 +607,11 @@ void LogText::clear() {
     m_crPending = false;
     m_maxLine = 0;
     m_maxStale = false;
+#if defined(__GLIBC__)
+    // Chunks of the first megabytes and of edits come from the heap, whose free pages the allocator
+    // keeps: a cleared log gives them back.
+    ::malloc_trim(0);
+#endif
 }
 
 namespace {
@@ -625,6 +649,6 @@ bool LogText::writeUtf8(QIODevice& out) const {
 std::size_t LogText::storageBytes() const {
     std::size_t n = m_chunks.capacity() * sizeof(Chunk) + 2 * m_chunkStart.capacity() * sizeof(qint64);
     for (const Chunk& c : m_chunks)
-        n += (c.narrow ? std::size_t(ChunkChars) : 0) + c.wide.capacity() * sizeof(char16_t);
+        n += (c.narrow ? std::size_t(c.room) : 0) + c.wide.capacity() * sizeof(char16_t);
     return n;
 }

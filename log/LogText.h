@@ -83,7 +83,12 @@ private:
         std::u16string wide;
         qint32 breaks = 0;
         bool isWide = false;
+        bool inSlab = false; // narrow points into a slab
+        // Room for narrow characters: ChunkChars at the end of the text, where appends fill it; as
+        // much as an edit put in elsewhere, so that edits spread over a log do not leave rooms empty.
+        qsizetype room = ChunkChars;
         qsizetype size() const { return isWide ? qsizetype(wide.size()) : used; }
+        qsizetype capacity() const { return isWide ? ChunkChars : room; }
     };
     // What a run of writes added to a chunk list.
     struct Written {
@@ -92,8 +97,10 @@ private:
     };
 
     // A new narrow chunk at the end of `chunks`; at the end of a large text its room comes from a slab.
-    Chunk& newChunk(std::vector<Chunk>& chunks, bool slab);
+    Chunk& newChunk(std::vector<Chunk>& chunks, bool slab, qsizetype room = ChunkChars);
     static void widen(Chunk& c);
+    // Drops a chunk's narrow room; room in a slab goes back to the system at once.
+    static void release(Chunk& c);
     static void readChunk(const Chunk& c, qsizetype from, qsizetype to, QChar* out);
     static qsizetype nthBreak(const Chunk& c, qint64 n);
     static qint64 breaksBefore(const Chunk& c, qsizetype end);

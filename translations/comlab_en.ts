@@ -463,6 +463,85 @@ that becomes active.</translation>
     </message>
 </context>
 <context>
+    <name>LogFindBar</name>
+    <message>
+        <source>Поиск в протоколе</source>
+        <translation>Search in the log</translation>
+    </message>
+    <message>
+        <source>Найти:</source>
+        <translation>Find:</translation>
+    </message>
+    <message>
+        <source>Найти</source>
+        <translation>Find</translation>
+    </message>
+    <message>
+        <source>Текст для поиска</source>
+        <translation>Text to find</translation>
+    </message>
+    <message>
+        <source>Далее</source>
+        <translation>Next</translation>
+    </message>
+    <message>
+        <source>Найти следующее (Enter)</source>
+        <translation>Find the next (Enter)</translation>
+    </message>
+    <message>
+        <source>Назад</source>
+        <translation>Previous</translation>
+    </message>
+    <message>
+        <source>Найти предыдущее (Shift+Enter)</source>
+        <translation>Find the previous (Shift+Enter)</translation>
+    </message>
+    <message>
+        <source>Регистр</source>
+        <translation>Case</translation>
+    </message>
+    <message>
+        <source>Различать прописные и строчные буквы</source>
+        <translation>Tell capital and small letters apart</translation>
+    </message>
+    <message>
+        <source>С учётом регистра</source>
+        <translation>Match case</translation>
+    </message>
+    <message>
+        <source>HEX</source>
+        <translation>HEX</translation>
+    </message>
+    <message>
+        <source>Искать коды байтов, например «0D 0A», пока протокол показывает принятое в HEX</source>
+        <translation>Find byte codes, such as “0D 0A”, while the log shows received data in HEX</translation>
+    </message>
+    <message>
+        <source>Искать коды HEX</source>
+        <translation>Find HEX codes</translation>
+    </message>
+    <message>
+        <source>Итог поиска</source>
+        <translation>Search result</translation>
+    </message>
+    <message>
+        <source>Закрыть поиск (Esc)</source>
+        <translation>Close the search (Esc)</translation>
+    </message>
+    <message>
+        <source>Закрыть поиск</source>
+        <translation>Close the search</translation>
+    </message>
+    <message>
+        <source>Не найдено</source>
+        <translation>Not found</translation>
+    </message>
+    <message>
+        <source>Коды HEX: по две цифры через пробел</source>
+        <translation>HEX codes: two digits each, separated by blanks</translation>
+    </message>
+</context>
+<context>
     <name>PortKeeper</name>
     <message>
         <source>%1 подходят оба (%2): не открываю ни одного</source>
@@ -814,6 +893,10 @@ Bytes written to the file: %3.</translation>
     <message>
         <source>снова на связи: %1</source>
         <translation>back: %1</translation>
+    </message>
+    <message>
+        <source>Найти…</source>
+        <translation>Find…</translation>
     </message>
 </context>
 </TS>

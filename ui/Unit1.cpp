@@ -101,6 +101,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Form1
     Problems = new ReceiveProblems(lbErrors, this);
     setupKeeper();
     setupDaily();
+    setupFind();
 }
 
 void TForm1::setupKeeper() {

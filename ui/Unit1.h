@@ -22,6 +22,7 @@ class PortKeeper;
 class ReceiveProblems;
 class RecordingFile;
 class QLineEdit;
+class LogFindBar;
 class QTimer;
 class SendLine;
 class SettingsStore;
@@ -157,7 +158,8 @@ public:
     // --- Keeping a run: the exchange log's menu saves the log and records what arrives ---
     QAction* acSaveLog = nullptr; // "Сохранить протокол…"
     QAction* acRecord = nullptr; // "Записывать принятое в файл…", ticked while recording
-    QLabel* lbRecord = nullptr; // on the status strip while recording: the file
+    QLabel* lbRecord = nullptr;    // on the status strip while recording: the file
+    LogFindBar* fbCOMin = nullptr; // the log's find bar, under it; Ctrl+F on the exchange page
     void acSaveLogExecute(QObject* Sender);
     void acRecordExecute(QObject* Sender);
     // Ends a recording, if one runs: the item unticked, the port closed, a write failed.
@@ -210,6 +212,7 @@ private:
     void setupKeeper();
     void setupDaily();
     void followConnection(bool open);
+    void setupFind();
     void fixCounterSize();
     // Appends a received block to the recording; a failed write stops it, and a box says why.
     void RecordBlock(const QByteArray& block);

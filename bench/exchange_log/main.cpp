@@ -7,10 +7,16 @@
 // a plain text edit fed the same way (up to 1 MB, or until one append takes a second) shows what the log
 // is built to avoid. Each measurement runs in a process of its own, so freed memory cannot hide growth.
 //
+// After the growth, in the same process: a search through the 64 MB for a text that is not there
+// (all of it read, a slice per turn of the event loop: total and longest turn, CPU time of the
+// thread), one key typed into every chunk of the log, then a clear; the resident set at the start,
+// at 64 MB, after the edits and after the clear.
+//
 // Last line: exchange_log: run <ms> -> <ms> (ratio <r>), <B>/char; lines <ms> -> <ms> (ratio <r>),
 // <B>/char = 1.5 + <B>/line; baseline run <ms> -> <ms> at <MB> MB, <B>/char; baseline lines ...
 #include "ExchangeLog.h"
 #include "ExchangeText.h"
+#include "LogSearch.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -107,8 +113,45 @@ struct Result {
     double first = 0, last = 0; // median ms of an append with its update, at the start and at the end
     double rssPerChar = 0;
     qint64 chars = 0, lines = 0;
+    double searchMs = 0, searchTurnMs = 0; // a search through all of it; its longest turn
+    double rssStart = 0, rssFull = 0, rssEdited = 0, rssCleared = 0; // MB
     bool ok = true;
 };
+
+double rssMb() {
+    return double(rssBytes()) / double(1 << 20);
+}
+
+// Searches the whole log for a text it does not hold, as the find bar does: a slice per turn.
+void timeSearch(ExchangeLog& log, Result& r) {
+    LogSearch search;
+    search.setQuery(QStringLiteral("no such text"), false, false);
+    bool done = false;
+    QObject::connect(&search, &LogSearch::found, [&] { done = true; });
+    QObject::connect(&search, &LogSearch::notFound, [&] { done = true; });
+    const qint64 t0 = threadNs();
+    search.find(&log.content(), 0, true);
+    while (!done) {
+        const qint64 t = threadNs();
+        QApplication::processEvents();
+        r.searchTurnMs = std::max(r.searchTurnMs, double(threadNs() - t) / 1e6);
+    }
+    r.searchMs = double(threadNs() - t0) / 1e6;
+}
+
+// One key typed into every chunk, then the log cleared.
+void editAndClear(ExchangeLog& log, Result& r) {
+    const qint64 size = log.characterCount();
+    for (qint64 at = 100, k = 0; at < size; at += LogText::ChunkChars, ++k) {
+        log.setCursorPosition(at + k);
+        log.insertText(u"k");
+    }
+    QApplication::processEvents();
+    r.rssEdited = rssMb();
+    log.clearLog();
+    QApplication::processEvents();
+    r.rssCleared = rssMb();
+}
 
 Result runLog(bool lines) {
     const std::vector<QString> blocks = makeBlocks(lines);
@@ -119,6 +162,7 @@ Result runLog(bool lines) {
     const long rss0 = rssBytes();
     std::vector<double> total;
     qint64 held = 0, next = qint64(8) << 20;
+    const double rssStart = rssMb();
     while (held < kTarget) {
         const QString& b = blocks[total.size() % blocks.size()];
         const qint64 t0 = threadNs();
@@ -151,6 +195,15 @@ Result runLog(bool lines) {
                 lines ? "lines" : "run", mb(read), static_cast<long long>(t.elapsed()),
                 read == held ? "length right" : "LENGTH WRONG", static_cast<long long>(r.lines),
                 r.ok ? "yes" : "NO");
+    r.rssStart = rssStart;
+    r.rssFull = rssMb();
+    timeSearch(log, r);
+    editAndClear(log, r);
+    std::printf(
+        "  %s: search through %.1f MB %.0f ms, longest turn %.1f ms; RSS start %.1f MB, full %.1f MB, "
+        "a key in every chunk %.1f MB, cleared %.1f MB\n",
+        lines ? "lines" : "run", mb(read), r.searchMs, r.searchTurnMs, r.rssStart, r.rssFull, r.rssEdited,
+        r.rssCleared);
     return r;
 }
 
@@ -195,8 +248,11 @@ Result runBaseline(bool lines) {
 // Runs one measurement in a child process and returns its result through a pipe.
 Result inChild(int argc, char** argv, Result (*measure)(bool), bool lines) {
     int fds[2];
-    if (pipe(fds) != 0)
-        return {0, 0, 0, 0, 0, false};
+    if (pipe(fds) != 0) {
+        Result failed;
+        failed.ok = false;
+        return failed;
+    }
     std::fflush(stdout);
     const pid_t pid = fork();
     if (pid == 0) {
@@ -245,10 +301,15 @@ int main(int argc, char** argv) {
     std::printf(
         "exchange_log: run %.3f -> %.3f ms (ratio %.2f), %.2f B/char; lines %.3f -> %.3f ms (ratio %.2f), "
         "%.2f B/char (bound %.2f); baseline run %.2f -> %.2f ms at %.1f MB, %.2f B/char; baseline "
-        "lines %.2f -> %.2f ms at %.1f MB, %.2f B/char%s\n",
+        "lines %.2f -> %.2f ms at %.1f MB, %.2f B/char; search 64 MB run %.0f ms (turn <= %.1f ms), lines "
+        "%.0f "
+        "ms (turn <= %.1f ms); RSS MB start/full/edited/cleared run %.1f/%.1f/%.1f/%.1f, lines "
+        "%.1f/%.1f/%.1f/%.1f%s\n",
         run.first, run.last, run.first > 0 ? run.last / run.first : 0.0, run.rssPerChar, lines.first,
         lines.last, lines.first > 0 ? lines.last / lines.first : 0.0, lines.rssPerChar, linesBound,
         baseRun.first, baseRun.last, mb(baseRun.chars), baseRun.rssPerChar, baseLines.first, baseLines.last,
-        mb(baseLines.chars), baseLines.rssPerChar, run.ok && lines.ok ? "" : ", FAILED");
+        mb(baseLines.chars), baseLines.rssPerChar, run.searchMs, run.searchTurnMs, lines.searchMs,
+        lines.searchTurnMs, run.rssStart, run.rssFull, run.rssEdited, run.rssCleared, lines.rssStart,
+        lines.rssFull, lines.rssEdited, lines.rssCleared, run.ok && lines.ok ? "" : ", FAILED");
     return run.ok && lines.ok ? 0 : 1;
 }
