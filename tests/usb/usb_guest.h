@@ -192,7 +192,11 @@ public:
         ::tcsetattr(m_fd.get(), TCSANOW, &t);
         ::tcflush(m_fd.get(), TCIOFLUSH);
         // The greeting waited in the UART since boot, and the tty may have echoed some of it before the
-        // raw mode: QEMU's parser then answers a broken command with an error. The handshake is retried.
+        // raw mode: QEMU's parser may then hold an object it sees as open. Closing braces past any it
+        // holds make it start afresh (with an error answer, which no command asked for); the handshake is
+        // retried all the same.
+        const char reset[] = "}}}}}}}}}}}}}}}}\n";
+        (void)!::write(m_fd.get(), reset, sizeof reset - 1);
         for (int attempt = 0; attempt < 5 && !m_ready; ++attempt) {
             m_answer = command(R"({"execute":"qmp_capabilities"})");
             m_ready = m_answer.find("\"return\"") != std::string::npos ||
@@ -203,9 +207,14 @@ public:
     // The handshake's last answer, for a failure message.
     const std::string& answer() const { return m_answer; }
 
-    // Sends one command; returns the answer line, or "" after `ms` without one.
+    // Sends one command; returns its answer line, or "" after `ms` without one. Each command carries an
+    // id that QEMU puts in its answer, so that a late answer to an earlier one (a handshake retried
+    // after an echoed greeting) is never taken for this one's.
     std::string command(const std::string& json, int ms = 5000) {
-        const std::string line = json + "\n";
+        const std::string id = "\"id\": " + std::to_string(++m_id);
+        std::string line = json;
+        line.insert(line.rfind('}'), ", " + id);
+        line += "\n";
         if (::write(m_fd.get(), line.data(), line.size()) != ssize_t(line.size()))
             return {};
         const double deadline = secondsNow() + ms / 1000.0;
@@ -213,6 +222,8 @@ public:
             for (std::size_t nl; (nl = m_buf.find('\n')) != std::string::npos;) {
                 std::string answer = m_buf.substr(0, nl);
                 m_buf.erase(0, nl + 1);
+                if (answer.find(id) == std::string::npos)
+                    continue;
                 if (answer.find("\"return\"") != std::string::npos ||
                     answer.find("\"error\"") != std::string::npos)
                     return answer;
@@ -231,6 +242,7 @@ private:
     comlab::test::Fd m_fd;
     std::string m_buf, m_answer;
     bool m_ready = false;
+    int m_id = 0;
 };
 
 } // namespace comlab::usb
