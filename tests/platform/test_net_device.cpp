@@ -204,6 +204,37 @@ protected:
     }
 };
 
+TEST(NetUrls, NamesParseWithIpv6InBrackets) {
+    using K = platform::NetAddress::Kind;
+    struct Case {
+        const char* url;
+        bool ok;
+        K kind;
+        const char* host;
+        const char* port;
+    };
+    const Case cases[] = {
+        {"rfc2217://lab-pi:3001", true, K::Rfc2217, "lab-pi", "3001"},
+        {"tcp://10.0.0.7:4001", true, K::Tcp, "10.0.0.7", "4001"},
+        {"rfc2217://[::1]:3001", true, K::Rfc2217, "::1", "3001"},
+        {"rfc2217://::1:3001", false, {}, "", ""},
+        {"rfc2217://lab-pi", false, {}, "", ""},
+        {"rfc2217://lab-pi:70000", false, {}, "", ""},
+        {"rfc2217://:3001", false, {}, "", ""},
+        {"telnet://lab-pi:23", false, {}, "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.url);
+        const auto a = platform::parseNetUrl(c.url);
+        ASSERT_EQ(a.has_value(), c.ok);
+        if (a) {
+            EXPECT_EQ(a->kind, c.kind);
+            EXPECT_EQ(a->host, c.host);
+            EXPECT_EQ(a->port, c.port);
+        }
+    }
+}
+
 TEST_F(NetPorts, AConnectThatFailsSaysWhy) {
     ScriptedServer noComPort(withoutComPort());
     ScriptedServer silent(silentScript());
