@@ -43,6 +43,10 @@ namespace t = rfc2217;
 std::mutex g_netMutex;
 NetResolver g_resolver;
 NetTimeouts g_timeouts;
+// Resolver threads still waiting on a slow resolver; past a few, a look-up waits for none of them to
+// end but fails at once, so a resolver that hangs cannot pile up threads.
+std::atomic<int> g_resolving{0};
+constexpr int kMaxResolving = 4;
 
 std::vector<std::string> systemResolve(const std::string& host) {
     addrinfo hints{};
@@ -88,15 +92,21 @@ std::optional<std::vector<std::string>> resolve(const std::string& host, Clock::
         std::lock_guard lock(g_netMutex);
         resolver = g_resolver;
     }
+    if (g_resolving.fetch_add(1) >= kMaxResolving) {
+        --g_resolving;
+        return std::nullopt;
+    }
     try {
         std::thread([pending, resolver, host] {
             std::vector<std::string> a = resolver ? resolver(host) : systemResolve(host);
+            --g_resolving;
             std::lock_guard lock(pending->m);
             pending->addrs = std::move(a);
             pending->done = true;
             pending->cv.notify_all();
         }).detach();
     } catch (const std::system_error&) {
+        --g_resolving;
         return std::nullopt;
     }
     std::unique_lock lock(pending->m);
@@ -469,7 +479,10 @@ public:
             {t::SET_DATASIZE, dcb.ByteSize, LineSetting::DataBits, dcb.ByteSize},
             {t::SET_PARITY, parities[dcb.Parity], LineSetting::Parity, dcb.Parity},
             {t::SET_STOPSIZE, stops[dcb.StopBits], LineSetting::StopBits, dcb.StopBits},
-            {t::SET_CONTROL, flow, dcb.fOutxCtsFlow ? LineSetting::RtsCtsFlow : LineSetting::XonXoffFlow, 1},
+            {t::SET_CONTROL, flow,
+             dcb.fOutxCtsFlow ? LineSetting::RtsCtsFlow
+                              : (xonxoff ? LineSetting::XonXoffFlow : LineSetting::Other),
+             0},
         };
         std::array<std::uint64_t, std::size(asks)> seen{};
         {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Ports on other machines, against a scripted server on 127.0.0.1 for what ser2net never does (refuse a
 // setting, stay silent, send garbage) and against the real ser2net with a pseudo-terminal behind it.
+#include "net_device.h"
 #include "platform/comm.h"
 #include "platform/net.h"
 #include "pty_pair.h"
@@ -350,6 +351,34 @@ TEST_F(NetPorts, GarbageFromTheServerIsSafeAndAClosedConnectionIsAHangUpAfterIts
     COMSTAT st{};
     EXPECT_FALSE(ClearCommError(h, &errors, &st));
     CloseHandle(h);
+}
+
+// A port that is not read fills its queue; then the socket is not read either, so TCP holds the server
+// back, and everything arrives once the port is read again.
+TEST_F(NetPorts, AFullQueueHoldsTheServerBackAndDropsNothing) {
+    const auto device = platform::detail::makeNetDevice(64 * 1024);
+    platform::CommDevice* const saved = platform::setCommDevice(device.get());
+    std::string stream(2 << 20, '\0');
+    std::mt19937 rng(9);
+    for (char& c : stream)
+        c = char(rng() % 255); // no IAC, so what arrives is what was sent
+    auto server = std::make_unique<ScriptedServer>(withGarbage(stream));
+    const HANDLE h = openPort(server->url());
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    COMSTAT st{};
+    DWORD errors = 0;
+    ASSERT_TRUE(ClearCommError(h, &errors, &st));
+    EXPECT_LE(st.cbInQue, 64u * 1024);
+    const std::string got = readPort(h, stream.size(), 60000);
+    EXPECT_EQ(got.size(), stream.size());
+    EXPECT_TRUE(got == stream);
+    std::vector<platform::ReceiveEvent> events;
+    platform::TakeReceiveEvents(h, events);
+    EXPECT_TRUE(events.empty());
+    CloseHandle(h);
+    server.reset();
+    platform::setCommDevice(saved);
 }
 
 TEST_F(NetPorts, RawTcpCarriesBytesOnly) {
