@@ -214,6 +214,7 @@ long long totalTimeoutMs(DWORD constant, DWORD multiplier, DWORD bytes) {
 }
 
 constexpr int kWaitSlice = 500;
+constexpr std::size_t kLineControlSlot = 255; // where answers to DTR/RTS/BREAK go (no command has it)
 constexpr DWORD kSetBreak = 8;
 constexpr DWORD kClrBreak = 9;
 
@@ -302,8 +303,12 @@ struct NetPort final : detail::InputFilter {
         } else if (code == t::NOTIFY_MODEMSTATE) {
             modemState = std::uint8_t(e.value);
         } else {
-            answerValue[code] = e.value;
-            ++answers[code];
+            // SET-CONTROL answers both flow control and DTR/RTS/BREAK; a late answer to the lines must
+            // not stand for the flow control's.
+            const bool lines = code == t::SET_CONTROL && e.value >= t::BREAK_ON - 1 && e.value <= t::RTS_OFF;
+            const std::size_t slot = lines ? kLineControlSlot : code;
+            answerValue[slot] = e.value;
+            ++answers[slot];
         }
     }
 

@@ -319,10 +319,16 @@ TEST_F(NetPorts, EachSettingIsCheckedAgainstTheServersAnswer) {
 
 TEST_F(NetPorts, GarbageFromTheServerIsSafeAndAClosedConnectionIsAHangUpAfterItsData) {
     std::mt19937 rng(22);
-    std::string garbage;
+    // A framing error reported before "c", then garbage, then the modem lines.
+    std::string garbage = std::string("ab\xff\xfa\x2c\x6a\x08\xff\xf0") + "c";
     for (int i = 0; i < 20000; ++i)
         garbage += char(rng() % 4 == 0 ? 0xFF : rng() % 256);
+    // Anything but a DONT: a server that takes back COM-PORT-OPTION is another case.
+    for (std::size_t i = 1; i < garbage.size(); ++i)
+        if (garbage[i - 1] == '\xff' && garbage[i] == '\xfe')
+            garbage[i] = 'x';
     garbage += std::string("\xff\xfa\x2c\x01") + std::string(300, 'x') + "\xff\xf0"; // oversize
+    garbage += "\xff\xfa\x2c\x6b\x30\xff\xf0";                                       // CTS and DSR
     std::size_t expect = 0;
     {
         t::Decoder d;
@@ -334,8 +340,13 @@ TEST_F(NetPorts, GarbageFromTheServerIsSafeAndAClosedConnectionIsAHangUpAfterIts
     auto server = std::make_unique<ScriptedServer>(withGarbage(garbage));
     const HANDLE h = openPort(server->url());
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    EXPECT_GE(readPort(h, expect).size(), expect / 2); // whatever it decodes to, it arrives
-    server.reset();                                    // the server goes away
+    const std::string got = readPort(h, expect);
+    EXPECT_EQ(got.size(), expect);
+    EXPECT_EQ(got.substr(0, 3), "abc");
+    DWORD lines = 0;
+    EXPECT_TRUE(GetCommModemStatus(h, &lines));
+    EXPECT_EQ(lines, MS_CTS_ON | MS_DSR_ON);
+    server.reset(); // the server goes away
     std::vector<platform::ReceiveEvent> events;
     for (int i = 0; i < 250; ++i) {
         char b[256];
@@ -345,8 +356,11 @@ TEST_F(NetPorts, GarbageFromTheServerIsSafeAndAClosedConnectionIsAHangUpAfterIts
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     ASSERT_TRUE(platform::TakeReceiveEvents(h, events));
-    ASSERT_FALSE(events.empty());
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_EQ(events.front().kind, platform::ReceiveEventKind::Framing);
+    EXPECT_EQ(events.front().offset, 2u);
     EXPECT_EQ(events.back().kind, platform::ReceiveEventKind::HangUp);
+    EXPECT_EQ(events.back().offset, expect);
     DWORD errors = 0;
     COMSTAT st{};
     EXPECT_FALSE(ClearCommError(h, &errors, &st));
