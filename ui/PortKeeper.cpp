@@ -16,6 +16,7 @@ namespace {
 
 // udev's permissions and ModemManager's probe may hold a new device for a moment.
 constexpr qint64 kBusyGraceMs = 5000;
+constexpr qint64 kNetRetryPauseMs = 10000;
 
 bool exists(const std::string& path) {
     struct stat st {};
@@ -108,6 +109,8 @@ std::optional<std::string> PortKeeper::candidate() {
     const std::string path = platform::ResolvePortName(m_portName);
     // A port on another machine: its server, asked off this thread; the answer is taken at a later look.
     if (const auto url = platform::NetworkUrlOf(path)) {
+        if (QDateTime::currentMSecsSinceEpoch() < m_netRetryAt)
+            return std::nullopt;
         if (m_probe) {
             const int answer = m_probe->load();
             if (answer == 0)
@@ -154,6 +157,8 @@ void PortKeeper::look() {
     // then say why while waiting on.
     const int err = platform::LastFailureDetail().systemError;
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (platform::NetworkUrlOf(platform::ResolvePortName(*name)))
+        m_netRetryAt = now + kNetRetryPauseMs;
     if (err == EACCES || err == EBUSY || err == EPERM) {
         if (m_busySince < 0)
             m_busySince = now;

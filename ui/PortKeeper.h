@@ -76,4 +76,7 @@ private:
     // A server being asked whether it answers: 0 asking, 1 yes, -1 no. Shared with the asking thread,
     // which may outlive the keeper.
     std::shared_ptr<std::atomic<int>> m_probe;
+    // A server that answered but would not open (no COM-PORT-OPTION, say) is asked again only after a
+    // pause, since each open waits on the GUI thread for its answer.
+    qint64 m_netRetryAt = 0;
 };
