@@ -5,6 +5,7 @@
 #include "MessageBox.h"
 #include "Unit1.h"
 #include "event_wait.h"
+#include "peer_process.h"
 #include "platform/net.h"
 #include "pty_pair.h"
 #include "ser2net.h"
@@ -16,6 +17,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -110,5 +112,43 @@ TEST_F(NetPort, TheConnectBoxSaysWhyANetworkPortCannotBeHad) {
     EXPECT_TRUE(details.contains(QStringLiteral("rfc2217://lab-pi:3001"))) << details.toStdString();
     EXPECT_TRUE(details.contains(QStringLiteral("Имя узла не найдено."))) << details.toStdString();
 }
+
+#ifdef COMLAB_PEER_BIN
+// The line tests through ser2net: comlab-peer is the device behind it, in its own map folder.
+TEST_F(NetPort, TheLoopbackTestAndAnArrayRunThroughSer2net) {
+    if (comlab::test::ser2netBinary().empty())
+        GTEST_SKIP() << "ser2net is not installed (scripts/test.sh installs it)";
+    QTemporaryDir peerDir;
+    const auto through = [&](std::vector<std::string> args, auto&& run) {
+        comlab::test::MappedPeer peer(COMLAB_PEER_BIN, peerDir.path().toStdString(), std::move(args));
+        ASSERT_TRUE(peer.ok());
+        ASSERT_FALSE(peer.process().path().empty());
+        comlab::test::Ser2net server(peer.process().path());
+        ASSERT_TRUE(server.start());
+        mapCom1(server.url());
+        form->btCOMonClick(nullptr);
+        ASSERT_TRUE(form->CPDrv->IsOpen());
+        run(peer);
+        form->btCOMoffClick(nullptr);
+    };
+    through({"echo"}, [&](comlab::test::MappedPeer&) {
+        form->btTestClick(nullptr);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return form->TestCode >= 40; }, 60000));
+        form->btStopClick(nullptr);
+        EXPECT_EQ(form->TestErrors, 0);
+    });
+    through({"sink", "--expect", "counter"}, [&](comlab::test::MappedPeer& peer) {
+        form->ui->edMass->setText("258");
+        form->btMassStartClick(nullptr);
+        const auto stats = [&] {
+            return peer.stats([](const auto& ready) { return QTest::qWaitFor(ready, 5000); });
+        };
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return comlab::test::statNumber(stats(), "bytes_in") == 258; }, 20000));
+        EXPECT_EQ(stats()["mismatches"], "0");
+    });
+    EXPECT_TRUE(boxes.boxes().empty());
+}
+#endif
 
 } // namespace
