@@ -90,8 +90,9 @@ InputQueue::WakeFd::~WakeFd() {
     ::close(m_fd);
 }
 
-InputQueue::InputQueue(int fd, std::size_t bound)
-    : m_fd(fd), m_bound(std::max<std::size_t>(bound, 1)), m_thread([this] { run(); }) {}
+InputQueue::InputQueue(int fd, std::size_t bound, InputFilter* filter)
+    : m_fd(fd), m_bound(std::max<std::size_t>(bound, 1)), m_filter(filter), m_countsKept(filter == nullptr),
+      m_thread([this] { run(); }) {}
 
 InputQueue::~InputQueue() {
     {
@@ -117,6 +118,8 @@ void InputQueue::resumeLocked() {
 }
 
 bool InputQueue::holdsWhenFull() const {
+    if (m_filter)
+        return true;
     termios t{};
     return ::tcgetattr(m_fd, &t) == 0 && ((t.c_cflag & CRTSCTS) || (t.c_iflag & IXOFF));
 }
@@ -276,11 +279,25 @@ std::optional<std::size_t> InputQueue::drain(short revents) {
             if (into == m_discard) {
                 m_overflowed = true;
                 noteLocked(ReceiveEventKind::QueueOverflow, std::uint64_t(r));
+            } else if (m_filter) {
+                m_marks.clear();
+                const std::size_t kept = m_filter->filter(into, std::size_t(r), m_marks);
+                std::size_t committed = 0;
+                for (const InputFilter::Mark& m : m_marks) {
+                    const std::size_t at = std::min(m.at, kept);
+                    m_queue.commit(at - committed);
+                    committed = at;
+                    noteLocked(m.kind, m.count);
+                }
+                m_queue.commit(kept - committed);
             } else {
                 m_queue.commit(std::size_t(r));
             }
             took += std::size_t(r);
             more = std::size_t(r) == want; // a short read emptied the kernel's queue
+        } else if (r == 0 && m_filter && want > 0) {
+            error = ECONNRESET; // the far side closed the connection
+            more = false;
         } else if (r < 0 && errno == EINTR) {
             continue;
         } else if (r < 0 && errno != EAGAIN) {

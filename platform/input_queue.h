@@ -52,6 +52,21 @@ private:
 using ReaderWaitHook = void (*)(void* context);
 void setReaderWaitHook(ReaderWaitHook hook, void* context);
 
+// Turns what a descriptor gives into the data it carries (a network port's telnet framing, say), in
+// place on the reader thread. With a filter the queue never drops: when full it stops reading, so the
+// far side is held back; and a read of nothing is the end of the stream.
+class InputFilter {
+public:
+    virtual ~InputFilter() = default;
+    struct Mark {
+        std::size_t at = 0; // bytes of the filtered data before it
+        ReceiveEventKind kind{};
+        std::uint64_t count = 0;
+    };
+    // Filters the `n` bytes at `bytes` in place; returns how many data bytes are left there.
+    virtual std::size_t filter(unsigned char* bytes, std::size_t n, std::vector<Mark>& marks) = 0;
+};
+
 // A reader thread that drains a terminal descriptor into a ChunkQueue of at most `bound` bytes.
 //
 // The reader never rests while the descriptor has data: a hang-up (an unplug, a board reset) empties
@@ -71,7 +86,7 @@ public:
 
     // Starts reading `fd`, which the caller keeps open until this object is gone. Throws
     // std::system_error when no thread or wake-up descriptor can be had.
-    InputQueue(int fd, std::size_t bound);
+    InputQueue(int fd, std::size_t bound, InputFilter* filter = nullptr);
     ~InputQueue(); // stops and joins the reader
     InputQueue(const InputQueue&) = delete;
     InputQueue& operator=(const InputQueue&) = delete;
@@ -141,6 +156,8 @@ private:
 
     const int m_fd;
     const std::size_t m_bound;
+    InputFilter* const m_filter;
+    std::vector<InputFilter::Mark> m_marks;
     WakeFd m_wake;
 
     std::mutex m_mutex;

@@ -167,6 +167,8 @@ std::optional<std::string> targetOf(int n, const PortRoots& roots,
     // The last resort names a ttyS whether or not a UART is behind it; a phantom is no device to show.
     if (r.source == Source::Fallback && !uartPresent(roots, "ttyS" + std::to_string(n - 1)))
         return std::nullopt;
+    if (auto url = NetworkUrlOf(r.path))
+        return url; // whether the server is up is known only by connecting
     std::error_code ec;
     const fs::path target = fs::canonical(r.path, ec);
     if (ec)
@@ -175,9 +177,26 @@ std::optional<std::string> targetOf(int n, const PortRoots& roots,
 }
 } // namespace
 
+std::optional<std::string> NetworkUrlOf(const std::string& path) {
+    const auto isUrl = [](const std::string& s) {
+        return s.rfind("rfc2217://", 0) == 0 || s.rfind("tcp://", 0) == 0;
+    };
+    if (isUrl(path))
+        return path;
+    std::error_code ec;
+    if (path.empty() || !fs::is_symlink(path, ec))
+        return std::nullopt;
+    const std::string target = fs::read_symlink(path, ec).string();
+    if (!ec && isUrl(target))
+        return target;
+    return std::nullopt;
+}
+
 std::string DeviceBehind(const std::string& path) {
     if (path.empty())
         return {};
+    if (auto url = NetworkUrlOf(path))
+        return *url;
     std::error_code ec;
     fs::path p(path);
     // A bounded walk: a loop of links ends somewhere too.

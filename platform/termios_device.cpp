@@ -5,6 +5,7 @@
 // and what it refused or who holds it.
 #include "device_holder.h"
 #include "input_queue.h"
+#include "net_device.h"
 #include "platform/comm.h"
 #include "platform/ports.h"
 #include "termios2_rate.h"
@@ -596,10 +597,38 @@ private:
     std::map<HANDLE, std::shared_ptr<Port>> m_ports;
 };
 
+// Local devices by termios; a name that leads to a URL, to the network device.
+class SystemDevice final : public CommDevice {
+public:
+    HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, DWORD creation, DWORD flags) override {
+        CommDevice& d = NetworkUrlOf(ResolvePortName(name)) ? static_cast<CommDevice&>(*m_net) : m_local;
+        return d.CreateFileA(name, access, share, creation, flags);
+    }
+    BOOL CloseHandle(HANDLE h) override { return of(h).CloseHandle(h); }
+    BOOL SetCommState(HANDLE h, const DCB& dcb) override { return of(h).SetCommState(h, dcb); }
+    BOOL SetupComm(HANDLE h, DWORD in, DWORD out) override { return of(h).SetupComm(h, in, out); }
+    BOOL SetCommTimeouts(HANDLE h, const COMMTIMEOUTS& t) override { return of(h).SetCommTimeouts(h, t); }
+    BOOL PurgeComm(HANDLE h, DWORD flags) override { return of(h).PurgeComm(h, flags); }
+    BOOL ClearCommError(HANDLE h, LPDWORD e, COMSTAT* s) override { return of(h).ClearCommError(h, e, s); }
+    BOOL ReadFile(HANDLE h, LPVOID b, DWORD n, LPDWORD r) override { return of(h).ReadFile(h, b, n, r); }
+    BOOL WriteFile(HANDLE h, LPCVOID b, DWORD n, LPDWORD w) override { return of(h).WriteFile(h, b, n, w); }
+    BOOL EscapeCommFunction(HANDLE h, DWORD f) override { return of(h).EscapeCommFunction(h, f); }
+    BOOL GetCommModemStatus(HANDLE h, LPDWORD s) override { return of(h).GetCommModemStatus(h, s); }
+    BOOL TakeReceiveEvents(HANDLE h, std::vector<ReceiveEvent>& out) override {
+        return of(h).TakeReceiveEvents(h, out);
+    }
+
+private:
+    CommDevice& of(HANDLE h) { return m_net->owns(h) ? static_cast<CommDevice&>(*m_net) : m_local; }
+
+    TermiosDevice m_local{kInputQueueBound};
+    std::unique_ptr<detail::NetDevice> m_net = detail::makeNetDevice(kInputQueueBound);
+};
+
 } // namespace
 
 CommDevice& systemCommDevice() {
-    static TermiosDevice d(kInputQueueBound);
+    static SystemDevice d;
     return d;
 }
 

@@ -12,6 +12,22 @@ if ! apt-cache show linux-image-amd64 >/dev/null 2>&1; then
     $sudo apt-get update -qq
 fi
 
+# The network-port tests run ser2net themselves, in the foreground on 127.0.0.1 with a configuration of
+# their own; only the tests need it. Installed without being started as a service (policy-rc.d says no).
+if [ ! -x /usr/sbin/ser2net ]; then
+    sudo=""
+    if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+    policy=/usr/sbin/policy-rc.d
+    if [ ! -e "$policy" ]; then
+        printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null
+        trap '$sudo rm -f "$policy"' EXIT
+        $sudo chmod +x "$policy"
+    fi
+    echo "comlab: installing ser2net for the tests"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends ser2net
+fi
+
 jobs=$(nproc)
 export QT_QPA_PLATFORM=offscreen
 

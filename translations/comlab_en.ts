@@ -898,5 +898,29 @@ Bytes written to the file: %3.</translation>
         <source>Найти…</source>
         <translation>Find…</translation>
     </message>
+    <message>
+        <source>Имя узла не найдено.</source>
+        <translation>Host name not found.</translation>
+    </message>
+    <message>
+        <source>Соединение отвергнуто: на этом порту узла никто не ждёт соединений.</source>
+        <translation>Connection refused: nothing on that host listens on this port.</translation>
+    </message>
+    <message>
+        <source>Сервер не ответил за %1 с на настройку: %2.</source>
+        <translation>The server did not answer within %1 s to the setting: %2.</translation>
+    </message>
+    <message>
+        <source>Нет ответа за %1 с.</source>
+        <translation>No answer within %1 s.</translation>
+    </message>
+    <message>
+        <source>Сервер не предлагает COM-PORT-OPTION (RFC 2217): настройки линии ему не передать. Для ser2net: accepter telnet(rfc2217),tcp,ПОРТ; для потока байтов без настроек: tcp://.</source>
+        <translation>The server does not offer COM-PORT-OPTION (RFC 2217): line settings cannot be passed to it. For ser2net: accepter telnet(rfc2217),tcp,PORT; for a byte stream without settings: tcp://.</translation>
+    </message>
+    <message>
+        <source> (только байты: скорость, формат и модемные линии не передаются)</source>
+        <translation> (bytes only: rate, format and modem lines are not passed on)</translation>
+    </message>
 </context>
 </TS>

@@ -2,6 +2,7 @@
 #include "PortKeeper.h"
 
 #include "CPDrv.h"
+#include "platform/net.h"
 
 #include <QDateTime>
 #include <QFileInfo>
@@ -10,11 +11,13 @@
 #include <cstring>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <thread>
 
 namespace {
 
 // udev's permissions and ModemManager's probe may hold a new device for a moment.
 constexpr qint64 kBusyGraceMs = 5000;
+constexpr qint64 kNetRetryPauseMs = 10000;
 
 bool exists(const std::string& path) {
     struct stat st {};
@@ -127,8 +130,31 @@ std::optional<std::string> PortKeeper::candidate() {
         const std::string byName = platform::DeviceBehind(platform::ResolvePortName(m_portName));
         return byName == platform::DeviceBehind(same.front()) ? m_portName : same.front();
     }
-    // No USB identity: the same port name, leading to a device again.
     const std::string path = platform::ResolvePortName(m_portName);
+    // A port on another machine: its server, asked off this thread; the answer is taken at a later look.
+    if (const auto url = platform::NetworkUrlOf(path)) {
+        if (QDateTime::currentMSecsSinceEpoch() < m_netRetryAt)
+            return std::nullopt;
+        if (m_probe) {
+            const int answer = m_probe->load();
+            if (answer == 0)
+                return std::nullopt;
+            m_probe.reset();
+            if (answer > 0)
+                return m_portName;
+        }
+        auto probe = std::make_shared<std::atomic<int>>(0);
+        try {
+            std::thread([probe, u = *url] {
+                *probe = platform::netServerAnswers(u, 3000) ? 1 : -1;
+            }).detach();
+            m_probe = probe;
+        } catch (const std::system_error&) {
+        }
+        QTimer::singleShot(100, this, [this] { look(); });
+        return std::nullopt;
+    }
+    // No USB identity: the same port name, leading to a device again.
     if (!exists(path))
         return std::nullopt;
     // A USB adapter now behind a name that led to something else is another device.
@@ -160,6 +186,8 @@ void PortKeeper::look() {
     // then say why while waiting on.
     const int err = platform::LastFailureDetail().systemError;
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (platform::NetworkUrlOf(platform::ResolvePortName(*name)))
+        m_netRetryAt = now + kNetRetryPauseMs;
     if (err == EACCES || err == EBUSY || err == EPERM) {
         if (m_busySince < 0)
             m_busySince = now;

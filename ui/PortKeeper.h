@@ -7,6 +7,9 @@
 // in the port map) is the same when its port name leads to a device again. Two devices that both match
 // are neither: the keeper says so and waits. It never takes another device.
 //
+// A port on another machine (a URL in the port map) is the same when its server answers again; whether
+// it does is asked off the GUI thread, so a server that is switched off never holds the window.
+//
 // It watches /dev and the port map folder (inotify), with a slow look every second besides, since no
 // udev may be running. While nothing is lost it only tells when devices come and go.
 #include "platform/ports.h"
@@ -16,6 +19,8 @@
 #include <QString>
 #include <QTimer>
 
+#include <atomic>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -72,4 +77,10 @@ private:
     bool m_pseudo = false;
     std::optional<std::pair<quint64, qint64>> m_mapEntry; // the map entry's inode and change time
     qint64 m_busySince = -1; // the device is back but busy or not ours to open yet, since (ms)
+    // A server being asked whether it answers: 0 asking, 1 yes, -1 no. Shared with the asking thread,
+    // which may outlive the keeper.
+    std::shared_ptr<std::atomic<int>> m_probe;
+    // A server that answered but would not open (no COM-PORT-OPTION, say) is asked again only after a
+    // pause, since each open waits on the GUI thread for its answer.
+    qint64 m_netRetryAt = 0;
 };

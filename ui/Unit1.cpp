@@ -259,9 +259,7 @@ void TForm1::refreshPortTooltips() {
     const auto targets = platform::ComPortTargets();
     for (int i = 0; i < ui->cbCOM->count(); ++i) {
         const auto& target = i < int(targets.size()) ? targets[std::size_t(i)] : std::nullopt;
-        const QString tip =
-            target ? tr("COM%1 ведёт к %2").arg(QString::number(i + 1), QString::fromStdString(*target))
-                   : tr("За COM%1 сейчас нет устройства").arg(i + 1);
+        const QString tip = deviceLine("\\\\.\\COM" + std::to_string(i + 1), target.value_or(std::string()));
         // A tooltip that looks like markup is shown as markup; a device path is the user's to name.
         ui->cbCOM->setItemData(i, Qt::mightBeRichText(tip) ? Qt::convertFromPlainText(tip) : tip,
                                Qt::ToolTipRole);
@@ -407,6 +405,10 @@ QString TForm1::ConnectFailureReason() const {
     const platform::FailureDetail& detail = platform::LastFailureDetail();
     const std::string& name = CPDrv->PortName();
     QString reason;
+    if (QString net = netFailureText(detail); !net.isEmpty()) {
+        const QString device = deviceLine(name, detail.device);
+        return device + QLatin1Char('\n') + net;
+    }
     switch (error) {
     case ERROR_FILE_NOT_FOUND:
         // A name that leads nowhere says so in its first line already.
@@ -437,9 +439,32 @@ QString TForm1::ConnectFailureReason() const {
     return reason.isEmpty() ? device : device + QLatin1Char('\n') + reason;
 }
 
+QString TForm1::netFailureText(const platform::FailureDetail& detail) {
+    const QString seconds = QString::number((detail.waitedMs + 999) / 1000);
+    switch (detail.net) {
+    case platform::NetProblem::NotResolved:
+        return tr("Имя узла не найдено.");
+    case platform::NetProblem::Refused:
+        return tr("Соединение отвергнуто: на этом порту узла никто не ждёт соединений.");
+    case platform::NetProblem::NoAnswer:
+        return detail.refused != platform::LineSetting::None
+                   ? tr("Сервер не ответил за %1 с на настройку: %2.").arg(seconds, settingText(detail))
+                   : tr("Нет ответа за %1 с.").arg(seconds);
+    case platform::NetProblem::NoComPortOption:
+        return tr("Сервер не предлагает COM-PORT-OPTION (RFC 2217): настройки линии ему не передать. "
+                  "Для ser2net: accepter telnet(rfc2217),tcp,ПОРТ; для потока байтов без настроек: tcp://.");
+    case platform::NetProblem::None:
+        break;
+    }
+    return {};
+}
+
 QString TForm1::deviceLine(const std::string& portName, const std::string& device) {
     const auto n = platform::comPortNumber(portName);
-    const QString path = QString::fromStdString(device);
+    QString path = QString::fromStdString(device);
+    // Raw TCP carries bytes only; whoever reads where a port leads learns that there too.
+    if (path.startsWith(QStringLiteral("tcp://")))
+        path += tr(" (только байты: скорость, формат и модемные линии не передаются)");
     if (!n)
         return path.isEmpty() ? QString::fromStdString(portName) : path;
     return path.isEmpty() ? tr("За COM%1 сейчас нет устройства").arg(*n)

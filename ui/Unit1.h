@@ -205,6 +205,8 @@ private:
     static QString deviceLine(const std::string& portName, const std::string& device);
     // A refused line setting in words, e.g. "7 бит данных".
     static QString settingText(const platform::FailureDetail& detail);
+    // Why a port on another machine could not be had; empty for other failures.
+    static QString netFailureText(const platform::FailureDetail& detail);
     void connectHandlers();
     void filterKeys(QLineEdit* edit, void (TForm1::*handler)(QObject*, char&));
     void refreshPortTooltips();

@@ -187,6 +187,15 @@ enum class LineSetting : std::uint8_t {
     Other
 };
 
+// Why a port on another machine could not be had.
+enum class NetProblem : std::uint8_t {
+    None,
+    NotResolved,     // the host name is not known
+    Refused,         // nothing listens there
+    NoAnswer,        // no answer within `waitedMs`
+    NoComPortOption, // the server does not offer Com Port Control (RFC 2217)
+};
+
 // What the last failure concerned, kept beside GetLastError so that a message can tell the user why.
 struct FailureDetail {
     std::string device;     // the device the port name led to; empty when it led nowhere
@@ -195,6 +204,8 @@ struct FailureDetail {
     std::string holderName; // and its name
     LineSetting refused = LineSetting::None;
     DWORD refusedValue = 0; // data bits, the record's parity or stop-bit code, or the rate
+    NetProblem net = NetProblem::None;
+    int waitedMs = 0;
 };
 const FailureDetail& LastFailureDetail();
 // Sets GetLastError's value and its detail together.

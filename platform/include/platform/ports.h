@@ -37,6 +37,10 @@ std::vector<std::string> PresentSerialDevices();
 std::string ResolvePortName(const std::string& name, const PortRoots& roots);
 std::string ResolvePortName(const std::string& name);
 
+// The URL of a port on another machine ("rfc2217://…", "tcp://…") that `path` is, or that the symlink
+// `path` points at; nothing for anything else.
+std::optional<std::string> NetworkUrlOf(const std::string& path);
+
 // The device a path names, its symlinks followed as far as they lead: the canonical path of a device
 // that exists, otherwise the path a dangling link points at.
 std::string DeviceBehind(const std::string& path);

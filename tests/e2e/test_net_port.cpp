@@ -1,0 +1,156 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// A port on another machine through the window: COM1 is mapped to ser2net's rfc2217:// URL with a
+// pseudo-terminal behind it. A server that goes away mid-stream is lost as a pulled cable is, and the
+// port opens again by itself when the server is back. A name that leads nowhere says why.
+#include "MessageBox.h"
+#include "Unit1.h"
+#include "event_wait.h"
+#include "peer_process.h"
+#include "platform/net.h"
+#include "pty_pair.h"
+#include "ser2net.h"
+#include "ui_Unit1.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+namespace {
+
+using comlab::test::pump;
+
+class NetPort : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    QByteArray savedPortsDir = qgetenv("COMLAB_PORTS_DIR");
+    msgbox::MessageBoxRecorder boxes;
+    std::unique_ptr<TForm1> form;
+
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        qputenv("COMLAB_PORTS_DIR", dir.path().toLocal8Bit());
+        platform::setNetResolver([](const std::string&) { return std::vector<std::string>{}; });
+        form = std::make_unique<TForm1>();
+        form->ui->cbCOM->setCurrentIndex(0);
+    }
+    void TearDown() override {
+        form.reset();
+        platform::setNetResolver(nullptr);
+        qputenv("COMLAB_PORTS_DIR", savedPortsDir);
+    }
+    void mapCom1(const std::string& target) {
+        const std::filesystem::path link = std::filesystem::path(dir.path().toStdString()) / "COM1";
+        std::filesystem::remove(link);
+        std::filesystem::create_symlink(target, link);
+    }
+};
+
+TEST_F(NetPort, AServerThatGoesAwayIsLostThenReconnectedWhenItIsBack) {
+    if (comlab::test::ser2netBinary().empty())
+        GTEST_SKIP() << "ser2net is not installed (scripts/test.sh installs it)";
+    comlab::test::PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    comlab::test::Ser2net server(pty.slave());
+    ASSERT_TRUE(server.start());
+    mapCom1(server.url());
+    auto& ui = *form->ui;
+    ui.cbCOM->showPopup(); // the list's tooltips are read as it opens
+    pump(50);
+    ui.cbCOM->hidePopup();
+    EXPECT_TRUE(
+        ui.cbCOM->itemData(0, Qt::ToolTipRole).toString().contains(QString::fromStdString(server.url())));
+
+    form->btCOMonClick(ui.btCOMon);
+    ASSERT_TRUE(form->CPDrv->IsOpen())
+        << (boxes.boxes().empty() ? std::string() : boxes.boxes().front().detailedText.toStdString());
+    ui.rbCOMinSym->setChecked(true);
+    ui.edCOMout->setText(QStringLiteral("AT"));
+    form->btOutCOMClick(ui.btOutCOM);
+    EXPECT_EQ(comlab::test::readFor(pty.master(), 2, 5000), "AT");
+
+    comlab::test::writeAll(pty.master(), "OK\r\n");
+    for (int i = 0; i < 150 && !ui.mmCOMin->text().endsWith(QStringLiteral("OK\n")); ++i)
+        pump(20);
+    server.stop();
+    for (int i = 0; i < 250 && form->CPDrv->IsOpen(); ++i)
+        pump(20);
+    EXPECT_FALSE(form->CPDrv->IsOpen());
+    EXPECT_TRUE(ui.mmCOMin->text().endsWith(QStringLiteral("OK\n"))) << ui.mmCOMin->text().toStdString();
+    EXPECT_TRUE(ui.lbCOM->text().startsWith(QStringLiteral("Связь потеряна: ")))
+        << ui.lbCOM->text().toStdString();
+    EXPECT_TRUE(boxes.boxes().empty());
+
+    ASSERT_TRUE(server.start());
+    for (int i = 0; i < 400 && !form->CPDrv->IsOpen(); ++i)
+        pump(20);
+    ASSERT_TRUE(form->CPDrv->IsOpen());
+    EXPECT_EQ(ui.lbCOM->text(), QStringLiteral("Соединение с портом \"\\\\.\\COM1\" восстановлено"));
+    // What the device sends before ser2net has opened it again is the device's to lose: the far side
+    // answers once a byte from us has come through.
+    form->SendCode('Z');
+    EXPECT_EQ(comlab::test::readFor(pty.master(), 1, 5000), "Z");
+    comlab::test::writeAll(pty.master(), "hello");
+    for (int i = 0; i < 150 && !ui.mmCOMin->text().endsWith(QStringLiteral("hello")); ++i)
+        pump(20);
+    EXPECT_TRUE(ui.mmCOMin->text().endsWith(QStringLiteral("OK\nhello"))) << ui.mmCOMin->text().toStdString();
+}
+
+TEST_F(NetPort, TheConnectBoxSaysWhyANetworkPortCannotBeHad) {
+    mapCom1("rfc2217://lab-pi:3001"); // the test's resolver knows no names
+    form->btCOMonClick(form->ui->btCOMon);
+    EXPECT_FALSE(form->CPDrv->IsOpen());
+    ASSERT_EQ(boxes.boxes().size(), 1u);
+    const QString details = boxes.boxes().front().detailedText;
+    EXPECT_TRUE(details.contains(QStringLiteral("rfc2217://lab-pi:3001"))) << details.toStdString();
+    EXPECT_TRUE(details.contains(QStringLiteral("Имя узла не найдено."))) << details.toStdString();
+}
+
+#ifdef COMLAB_PEER_BIN
+// The line tests through ser2net: comlab-peer is the device behind it, in its own map folder.
+TEST_F(NetPort, TheLoopbackTestAndAnArrayRunThroughSer2net) {
+    if (comlab::test::ser2netBinary().empty())
+        GTEST_SKIP() << "ser2net is not installed (scripts/test.sh installs it)";
+    QTemporaryDir peerDir;
+    const auto through = [&](std::vector<std::string> args, auto&& run) {
+        comlab::test::MappedPeer peer(COMLAB_PEER_BIN, peerDir.path().toStdString(), std::move(args));
+        ASSERT_TRUE(peer.ok());
+        ASSERT_FALSE(peer.process().path().empty());
+        comlab::test::Ser2net server(peer.process().path());
+        ASSERT_TRUE(server.start());
+        mapCom1(server.url());
+        form->btCOMonClick(nullptr);
+        ASSERT_TRUE(form->CPDrv->IsOpen());
+        run(peer);
+        form->btCOMoffClick(nullptr);
+    };
+    through({"echo"}, [&](comlab::test::MappedPeer&) {
+        form->btTestClick(nullptr);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return form->TestCode >= 40; }, 60000));
+        form->btStopClick(nullptr);
+        EXPECT_EQ(form->TestErrors, 0);
+    });
+    through({"sink", "--expect", "counter"}, [&](comlab::test::MappedPeer& peer) {
+        form->ui->edMass->setText("258");
+        form->btMassStartClick(nullptr);
+        const auto stats = [&] {
+            return peer.stats([](const auto& ready) { return QTest::qWaitFor(ready, 5000); });
+        };
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return comlab::test::statNumber(stats(), "bytes_in") == 258; }, 20000));
+        EXPECT_EQ(stats()["mismatches"], "0");
+    });
+    EXPECT_TRUE(boxes.boxes().empty());
+}
+#endif
+
+} // namespace
