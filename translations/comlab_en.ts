@@ -899,4 +899,11 @@ Bytes written to the file: %3.</translation>
         <translation>Find…</translation>
     </message>
 </context>
+<context>
+    <name>TimeStamps</name>
+    <message>
+        <source>Метки времени</source>
+        <translation>Time stamps</translation>
+    </message>
+</context>
 </TS>

@@ -19,8 +19,8 @@ void TForm1::setupDaily() {
     fileSend = new FileSendPanel(this);
     lineBreak = new BreakControl(this);
     timeStamps = new TimeStamps(ui->mmCOMin, this);
-    // The log's menu offers the file beside saving and recording, and the time stamps.
-    ui->mmCOMin->setExtraContextActions({fileSend->acSendFile, acSaveLog, acRecord, timeStamps->action()});
+    // The log's menu: how it shows (the time stamps), then the file beside saving and recording.
+    ui->mmCOMin->setExtraContextActions({timeStamps->action(), fileSend->acSendFile, acSaveLog, acRecord});
     // Reads and writes nothing until the program asks.
     settings = new SettingsStore(this);
 }
