@@ -125,13 +125,14 @@ void ExchangeLog::setAccessibilityTap(AccessibilityTap tap) {
     g_tap = tap;
 }
 
-void ExchangeLog::appendReceived(const QByteArray& block, bool hexForm, bool decorated) {
+void ExchangeLog::appendReceived(const QByteArray& block, bool hexForm, bool decorated, qint64 arrivalMs) {
     if (block.isEmpty())
         return;
     Received r;
     r.bytes = block;
     r.hexForm = hexForm;
     r.decorated = decorated;
+    r.time = arrivalMs;
     m_pending.push_back(std::move(r));
     scheduleSync();
 }
@@ -142,7 +143,10 @@ void ExchangeLog::layDownReceived(qsizetype budget) {
         const Received r = std::move(m_pending.front());
         m_pending.pop_front();
         if (r.isMark) {
-            m_marks.add(m_text.size(), r.style, r.markText);
+            if (r.style == LogMarks::Style::Time)
+                addStamp(m_text.size(), r.time);
+            else
+                m_marks.add(m_text.size(), r.style, r.markText);
             continue;
         }
         const auto* data = reinterpret_cast<const std::uint8_t*>(r.bytes.constData());
@@ -158,6 +162,8 @@ void ExchangeLog::layDownReceived(qsizetype budget) {
                 AppendCharForm8(m_shownBytes, data, n, true);
             m_text.appendShown8(m_shownBytes.data(), qsizetype(m_shownBytes.size()));
         }
+        if (r.time >= 0)
+            stampLineStarts(before, r.time);
         appended(before);
         done += qsizetype(n);
     }
@@ -348,7 +354,7 @@ int ExchangeLog::visibleRows() const {
 }
 
 int ExchangeLog::visibleColumns() const {
-    return std::max(1, int((viewport()->width() - kMargin) / m_cellWidth));
+    return std::max(1, int((viewport()->width() - textLeft()) / m_cellWidth));
 }
 
 void ExchangeLog::updateScrollBars() {
@@ -492,7 +498,7 @@ QRect ExchangeLog::cellRect(qint64 pos) const {
     pos = std::clamp<qint64>(pos, 0, m_text.size());
     const qint64 line = m_text.lineOf(pos);
     const qint64 col = screenColumn(pos);
-    const qreal x = kMargin + qreal(col - horizontalScrollBar()->value()) * m_cellWidth;
+    const qreal x = textLeft() + qreal(col - horizontalScrollBar()->value()) * m_cellWidth;
     const qint64 y = kTopMargin + (line - verticalScrollBar()->value()) * m_rowHeight;
     return QRect(int(std::clamp<qreal>(x, -1e9, 1e9)), int(std::clamp<qint64>(y, -1000000000, 1000000000)),
                  int(std::ceil(m_cellWidth)), m_rowHeight);
@@ -503,7 +509,8 @@ qint64 ExchangeLog::positionAt(QPoint p) const {
     const qint64 line = std::clamp<qint64>(verticalScrollBar()->value() +
                                                qint64(std::floor(qreal(p.y() - kTopMargin) / m_rowHeight)),
                                            0, m_text.lineCount() - 1);
-    qint64 col = horizontalScrollBar()->value() + qint64(std::floor((p.x() - kMargin) / m_cellWidth + 0.5));
+    qint64 col =
+        horizontalScrollBar()->value() + qint64(std::floor((p.x() - textLeft()) / m_cellWidth + 0.5));
     const qint64 start = m_text.lineStart(line);
     const qint64 len = m_text.lineLength(line);
     // Columns taken by marks are not the line's: a point on a mark is the position in front of it.
@@ -532,7 +539,8 @@ void ExchangeLog::paintCells(QPainter& p, qint64 line, int y, qint64 selFrom, qi
     const qint64 h = horizontalScrollBar()->value() - shift;
     const qint64 cols = visibleColumns() + 2;
     const QPalette& pal = palette();
-    auto xOf = [&](qint64 col) { return kMargin + qreal(col - h) * m_cellWidth; };
+    const qreal left = textLeft();
+    auto xOf = [&](qint64 col) { return left + qreal(col - h) * m_cellWidth; };
 
     // The selection, its line break drawn as one selected cell (in the last segment).
     const qint64 a = std::max(selFrom, start) - start;
@@ -753,6 +761,8 @@ void ExchangeLog::paintEvent(QPaintEvent* e) {
     for (int r = 0; r < rows && first + r < m_text.lineCount(); ++r)
         paintRow(p, first + r, kTopMargin + r * m_rowHeight, selFrom, selTo);
     paintMatches(p, first, rows);
+    if (m_timeGutter)
+        paintGutter(p, first, rows);
     if (hasFocus() && m_caretOn) {
         const QRect c = cellRect(m_cursor);
         if (viewport()->rect().intersects(c))

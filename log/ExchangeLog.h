@@ -21,6 +21,9 @@
 //
 // Line breaks: a CR LF pair, a lone CR, a lone LF and U+2029 each make one line break, also when the
 // CR and the LF arrive in separate appends; text() returns every line break as "\n".
+//
+// Time stamps are marks too (LogMarks::Style::Time), drawn in a gutter left of the text while it is on,
+// so that the text's columns stay as they are: each row shows the first stamp of its line.
 #include "LogMarks.h"
 #include "LogSearch.h"
 #include "LogText.h"
@@ -83,7 +86,18 @@ public:
     // AppendCharForm8). Taken in at once; turned into text a slice per turn of the event loop, and all
     // of it as soon as anything reads the text: a poll tick may bring megabytes, and the window stays
     // responsive while they are laid down.
-    void appendReceived(const QByteArray& block, bool hexForm, bool decorated);
+    // With `arrivalMs` (milliseconds since 1970) every line whose first character the block brings
+    // gets a time stamp of that time.
+    void appendReceived(const QByteArray& block, bool hexForm, bool decorated, qint64 arrivalMs = -1);
+    // A time stamp at the end of the text, after every received block handed over so far; none when the
+    // line there has one already.
+    void appendTimeStamp(qint64 ms);
+    // Whether the gutter with the time stamps shows; the text moves right by its width. Off by default.
+    // Reads and saves give the stamps only while it shows, each before its line as on screen.
+    void setTimeGutter(bool on);
+    bool timeGutter() const { return m_timeGutter; }
+    // How a time stamp reads: HH:MM:SS.mmm, local time.
+    static QString stampText(qint64 ms);
     // A memo's append: the text as a line of its own after what is there.
     void appendPlainText(const QString& line);
     // Adds a mark (see LogMarks) at the end of the text, after every received block handed over so far.
@@ -220,7 +234,20 @@ private:
     void paintCells(QPainter& p, qint64 line, int y, qint64 selFrom, qint64 selTo, qint64 segFrom,
                     qint64 segTo, qint64 shift);
     void paintMark(QPainter& p, const LogMarks::Mark& mark, qint64 column, qint64 cells, int y);
-
+    // The gutter of the rows shown, with the first time stamp of each line.
+    void paintGutter(QPainter& p, qint64 firstLine, int rows);
+    // Where the text's first column starts, in pixels: after the margin and the gutter.
+    qreal textLeft() const { return kMargin + gutterWidth(); }
+    qreal gutterWidth() const;
+    // The first time stamp on a line, or null.
+    const LogMarks::Mark* lineStamp(qint64 line) const;
+    // A time stamp at `pos`, unless its line has one.
+    void addStamp(qint64 pos, qint64 ms);
+    // Stamps the lines that start in [from, to) of the text just appended.
+    void stampLineStarts(qint64 from, qint64 ms);
+    // Every mark in [m0, m1) as a read or a save gives it, in order: the text to put in at a position.
+    // A time stamp goes to the start of its line (when `from` <= it), or nowhere while the gutter is off.
+    template <typename F> bool eachMarkRead(std::size_t m0, std::size_t m1, qint64 from, F put) const;
     // Marks take whole cells in front of the character at their position, so a position's column on
     // screen is its column in the line plus the cells of the marks up to it.
     qint64 markCells(const LogMarks::Mark& mark) const;
@@ -256,6 +283,7 @@ private:
         bool isMark = false;
         LogMarks::Style style = LogMarks::Style::Note;
         QString markText;
+        qint64 time = -1; // a time stamp's, or the arrival of a block whose lines get stamps
     };
     std::deque<Received> m_pending;
     std::string m_shownBytes; // a block in its shown form, kept to spare an allocation per block
@@ -268,6 +296,7 @@ private:
     int m_rowHeight = 14;
     int m_ascent = 11;
     static constexpr int kMargin = 4; // left, in pixels
+    bool m_timeGutter = false;
     static constexpr int kTopMargin = 2;
     // Regular characters are drawn as glyph runs placed cell by cell, which skips Qt's text layout:
     // the face's glyph of each UTF-16 unit, 0 for one drawn alone, looked up once.

@@ -3,6 +3,7 @@
 // how they are drawn, and how they are read and saved.
 #include "ExchangeLog.h"
 
+#include <QDateTime>
 #include <QIODevice>
 #include <QPainter>
 #include <QScrollBar>
@@ -38,7 +39,108 @@ void ExchangeLog::appendMark(LogMarks::Style style, const QString& text) {
     scheduleSync();
 }
 
+void ExchangeLog::appendTimeStamp(qint64 ms) {
+    if (!m_pending.empty()) {
+        Received r;
+        r.isMark = true;
+        r.style = LogMarks::Style::Time;
+        r.time = ms;
+        m_pending.push_back(std::move(r));
+    } else {
+        addStamp(m_text.size(), ms);
+    }
+    scheduleSync();
+}
+
+QString ExchangeLog::stampText(qint64 ms) {
+    return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("HH:mm:ss.zzz"));
+}
+
+void ExchangeLog::setTimeGutter(bool on) {
+    if (m_timeGutter == on)
+        return;
+    m_timeGutter = on;
+    scheduleSync();
+}
+
+qreal ExchangeLog::gutterWidth() const {
+    // HH:MM:SS.mmm and a cell of room before the text.
+    return m_timeGutter ? 13 * m_cellWidth : 0;
+}
+
+const LogMarks::Mark* ExchangeLog::lineStamp(qint64 line) const {
+    if (m_marks.isEmpty())
+        return nullptr;
+    const qint64 start = m_text.lineStart(line);
+    const auto [m0, m1] = m_marks.within(start, start + m_text.lineLength(line));
+    for (std::size_t i = m0; i < m1; ++i)
+        if (m_marks[i].style == LogMarks::Style::Time)
+            return &m_marks[i];
+    return nullptr;
+}
+
+void ExchangeLog::addStamp(qint64 pos, qint64 ms) {
+    // A row shows one stamp: a line that has one keeps it.
+    if (!lineStamp(m_text.lineOf(pos)))
+        m_marks.add(pos, LogMarks::Style::Time, QString(), ms);
+}
+
+void ExchangeLog::stampLineStarts(qint64 from, qint64 ms) {
+    const qint64 size = m_text.size();
+    const qint64 lines = m_text.lineCount();
+    for (qint64 line = m_text.lineOf(from); line < lines; ++line) {
+        const qint64 start = m_text.lineStart(line);
+        if (start < from)
+            continue;
+        // An empty last line is stamped when its first character comes.
+        if (start >= size)
+            break;
+        // Lines after the first are new: only the first may hold a stamp already.
+        if (start == from)
+            addStamp(start, ms);
+        else
+            m_marks.add(start, LogMarks::Style::Time, QString(), ms);
+    }
+}
+
+void ExchangeLog::paintGutter(QPainter& p, qint64 firstLine, int rows) {
+    const qreal width = textLeft() - 1;
+    p.fillRect(QRectF(0, 0, width, viewport()->height()), palette().brush(QPalette::Base));
+    p.save();
+    p.setPen(palette().color(QPalette::PlaceholderText));
+    for (int r = 0; r < rows && firstLine + r < m_text.lineCount(); ++r) {
+        if (const LogMarks::Mark* m = lineStamp(firstLine + r))
+            p.drawText(QRectF(kMargin, kTopMargin + r * m_rowHeight, width - kMargin, m_rowHeight),
+                       Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, stampText(m->time));
+    }
+    p.restore();
+}
+
+template <typename F>
+bool ExchangeLog::eachMarkRead(std::size_t m0, std::size_t m1, qint64 from, F put) const {
+    qint64 looked = -1;
+    for (std::size_t i = m0; i < m1; ++i) {
+        const LogMarks::Mark& m = m_marks[i];
+        if (m_timeGutter) {
+            // Each line's stamp once, at its start, as the gutter shows it.
+            const qint64 line = m_text.lineOf(m.pos);
+            if (line != looked) {
+                looked = line;
+                const qint64 start = m_text.lineStart(line);
+                const LogMarks::Mark* stamp = start >= from ? lineStamp(line) : nullptr;
+                if (stamp && !put(start, stampText(stamp->time) + QLatin1Char(' ')))
+                    return false;
+            }
+        }
+        if (m.style != LogMarks::Style::Time && !put(m.pos, m.text))
+            return false;
+    }
+    return true;
+}
+
 qint64 ExchangeLog::markCells(const LogMarks::Mark& mark) const {
+    if (mark.style == LogMarks::Style::Time)
+        return 0; // in the gutter
     const auto it = m_markCells.constFind(mark.text);
     if (it != m_markCells.constEnd())
         return *it;
@@ -99,6 +201,8 @@ void ExchangeLog::paintRow(QPainter& p, qint64 line, int y, qint64 selFrom, qint
     qint64 shift = 0;
     for (std::size_t i = m0; i < m1; ++i) {
         const LogMarks::Mark& m = m_marks[i];
+        if (m.style == LogMarks::Style::Time)
+            continue;
         const qint64 col = m.pos - start;
         paintCells(p, line, y, selFrom, selTo, from, col, shift);
         const qint64 cells = markCells(m);
@@ -113,7 +217,8 @@ void ExchangeLog::paintMark(QPainter& p, const LogMarks::Mark& mark, qint64 colu
     const qint64 h = horizontalScrollBar()->value();
     if (column + cells < h || column > h + visibleColumns() + 1)
         return;
-    const QRectF cell(kMargin + qreal(column - h) * m_cellWidth, y, qreal(cells) * m_cellWidth, m_rowHeight);
+    const QRectF cell(textLeft() + qreal(column - h) * m_cellWidth, y, qreal(cells) * m_cellWidth,
+                      m_rowHeight);
     // A chip that no received character looks like: tinted, framed, its text in the frame's colour.
     const bool problem = mark.style == LogMarks::Style::Problem;
     const QColor ink = problem ? QColor(0xA0, 0x10, 0x10) : QColor(0x20, 0x50, 0x90);
@@ -139,14 +244,14 @@ QString ExchangeLog::textWithMarks(qint64 from, qint64 to) const {
     const auto [m0, m1] = m_marks.within(from, to);
     QString out;
     qint64 at = from;
-    for (std::size_t i = m0; i < m1; ++i) {
-        const LogMarks::Mark& m = m_marks[i];
-        if (m.pos == to && to < t.size())
-            break;
-        out += t.text(at, m.pos);
-        out += m.text;
-        at = m.pos;
-    }
+    eachMarkRead(m0, m1, from, [&](qint64 pos, const QString& text) {
+        if (pos == to && to < t.size())
+            return false;
+        out += t.text(at, pos);
+        out += text;
+        at = pos;
+        return true;
+    });
     out += t.text(at, to);
     return out;
 }
@@ -169,9 +274,9 @@ bool ExchangeLog::writeUtf8(QIODevice& out) const {
         }
         return true;
     };
-    for (std::size_t i = 0; i < m_marks.size(); ++i) {
-        if (!writeText(m_marks[i].pos) || !writeAll(out, m_marks[i].text.toUtf8()))
-            return false;
-    }
+    if (!eachMarkRead(0, m_marks.size(), 0, [&](qint64 pos, const QString& text) {
+            return writeText(pos) && writeAll(out, text.toUtf8());
+        }))
+        return false;
     return writeText(t.size());
 }

@@ -12,15 +12,15 @@ bool notAfter(qint64 pos, const LogMarks::Mark& m) {
 }
 } // namespace
 
-void LogMarks::add(qint64 pos, Style style, QString text) {
+void LogMarks::add(qint64 pos, Style style, QString text, qint64 time) {
     ++m_generation;
     if (m_marks.empty() || m_marks.back().pos <= pos) {
-        m_marks.push_back({pos, style, std::move(text)});
+        m_marks.push_back({pos, style, std::move(text), time});
         return;
     }
     ++m_edits;
     const auto at = std::upper_bound(m_marks.begin(), m_marks.end(), pos, notAfter);
-    m_marks.insert(at, {pos, style, std::move(text)});
+    m_marks.insert(at, {pos, style, std::move(text), time});
 }
 
 void LogMarks::clear() {

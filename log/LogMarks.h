@@ -19,11 +19,13 @@ public:
     enum class Style : unsigned char {
         Problem, // something went wrong with the data here
         Note,    // something a user may want to know happened here
+        Time,    // when the data here arrived (`time`, no text): shown beside its row, not in it
     };
     struct Mark {
         qint64 pos = 0;
         Style style = Style::Note;
         QString text;
+        qint64 time = 0; // milliseconds since 1970 (UTC), for a Time mark
     };
 
     bool isEmpty() const { return m_marks.empty(); }
@@ -35,7 +37,7 @@ public:
     quint64 edits() const { return m_edits; }
 
     // Adds a mark after any others at the same position.
-    void add(qint64 pos, Style style, QString text);
+    void add(qint64 pos, Style style, QString text, qint64 time = 0);
     void clear();
     // The index range [first, last) of the marks whose position lies in [from, to].
     std::pair<std::size_t, std::size_t> within(qint64 from, qint64 to) const;

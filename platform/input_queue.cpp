@@ -274,6 +274,14 @@ std::optional<std::size_t> InputQueue::drain(short revents) {
         // Reading under the lock: a purge never meets bytes that are on their way into the queue.
         const ssize_t r = ::read(m_fd, into, want);
         if (r > 0) {
+            // The first bytes after a quiet line: when they came, before them in the stream. One look
+            // at the clock per wake-up, not per read.
+            if (took == 0) {
+                const auto now = Clock::now();
+                if (!m_lastRead || now - *m_lastRead >= std::chrono::milliseconds(kArrivalPauseMs))
+                    noteLocked(ReceiveEventKind::Arrival, 0);
+                m_lastRead = now;
+            }
             // Line errors come with the bytes that carried them: noted before this read's bytes.
             sampleLineErrorsLocked();
             if (into == m_discard) {

@@ -79,7 +79,8 @@ public:
 // reported.
 //
 // Besides, the reader notes where in the stream things happened (ReceiveEvent): a drop, the line
-// errors the driver counted (sampled after every read), the hang-up. takeEvents() hands them over.
+// errors the driver counted (sampled after every read), the hang-up, and the first read after a pause
+// (an Arrival, with the wall-clock time of that read). takeEvents() hands them over.
 class InputQueue {
 public:
     using Clock = std::chrono::steady_clock;
@@ -167,7 +168,8 @@ private:
     bool m_held = false; // full under flow control: not reading until there is room again
     bool m_stop = false;
     int m_error = 0;
-    std::uint64_t m_taken = 0; // bytes handed out by read() so far
+    std::uint64_t m_taken = 0;                   // bytes handed out by read() so far
+    std::optional<Clock::time_point> m_lastRead; // when the descriptor last gave bytes
     std::vector<ReceiveEvent> m_events;
     // The driver's error counts (frame, parity, overrun, buffer overrun, break) at the last look;
     // a device that keeps none (a pseudo-terminal) is asked once.

@@ -923,4 +923,11 @@ Bytes written to the file: %3.</translation>
         <translation> (bytes only: rate, format and modem lines are not passed on)</translation>
     </message>
 </context>
+<context>
+    <name>TimeStamps</name>
+    <message>
+        <source>Метки времени</source>
+        <translation>Time stamps</translation>
+    </message>
+</context>
 </TS>

@@ -37,7 +37,8 @@ void ReceiveProblems::reset() {
 
 void ReceiveProblems::note(const platform::ReceiveEvent& event) {
     const auto i = std::size_t(event.kind);
-    if (i >= m_counts.size())
+    // Bytes that came after a pause are no problem.
+    if (event.kind == ReceiveEventKind::Arrival || i >= m_counts.size())
         return;
     // A drop counts once however many bytes it took; the bytes are counted apart.
     if (event.kind == ReceiveEventKind::QueueOverflow) {
@@ -85,7 +86,7 @@ void ReceiveProblems::show() {
 }
 
 bool ReceiveProblems::isProblem(ReceiveEventKind kind) {
-    return kind != ReceiveEventKind::HangUp;
+    return kind != ReceiveEventKind::HangUp && kind != ReceiveEventKind::Arrival;
 }
 
 const char* ReceiveProblems::keyword(ReceiveEventKind kind) {
@@ -102,6 +103,8 @@ const char* ReceiveProblems::keyword(ReceiveEventKind kind) {
         return "break";
     case ReceiveEventKind::HangUp:
         return "hang-up";
+    case ReceiveEventKind::Arrival:
+        return "arrival";
     }
     return "unknown";
 }
@@ -127,6 +130,8 @@ QString ReceiveProblems::markText(const platform::ReceiveEvent& e) {
     case ReceiveEventKind::HangUp:
         words = tr("устройство отключилось: %1").arg(QString::fromLocal8Bit(std::strerror(int(e.count))));
         break;
+    case ReceiveEventKind::Arrival:
+        return QString(); // shown as a time stamp, not a mark
     }
     return QChar(0x27E8) + words + QChar(0x27E9);
 }

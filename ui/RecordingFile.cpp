@@ -39,6 +39,9 @@ bool RecordingFile::write(const QByteArray& block) {
 }
 
 bool RecordingFile::note(const platform::ReceiveEvent& event) {
+    // Only what went wrong: the time data came is not a gap.
+    if (event.kind == platform::ReceiveEventKind::Arrival)
+        return true;
     if (!m_gaps.isOpen()) {
         if (!m_gaps.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
             m_error = m_gaps.errorString();

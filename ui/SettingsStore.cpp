@@ -3,6 +3,7 @@
 
 #include "FileSendPanel.h"
 #include "SendLine.h"
+#include "TimeStamps.h"
 #include "Unit1.h"
 #include "ui_Unit1.h"
 
@@ -126,6 +127,8 @@ void SettingsStore::load() {
     m_form->sendLine->history().setEntries(s.value(QStringLiteral("send/history")).toStringList());
     if (const auto pacing = indexIn(s, "fileSend/pacing", int(m_form->fileSend->pacingActions.size())))
         m_form->fileSend->setPacingIndex(*pacing);
+    if (const auto on = flag(s, "exchange/timeStamps"))
+        m_form->timeStamps->action()->setChecked(*on);
 }
 
 bool SettingsStore::save() {
@@ -156,6 +159,7 @@ bool SettingsStore::save() {
         s.setValue(QStringLiteral("send/lineEnd"), int(m_form->sendLine->lineEnd()));
         s.setValue(QStringLiteral("send/history"), m_form->sendLine->history().entries());
         s.setValue(QStringLiteral("fileSend/pacing"), m_form->fileSend->pacingIndex());
+        s.setValue(QStringLiteral("exchange/timeStamps"), m_form->timeStamps->action()->isChecked());
         s.sync();
         ok = s.status() == QSettings::NoError;
     }

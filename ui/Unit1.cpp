@@ -10,6 +10,7 @@
 #include "PortKeeper.h"
 #include "ReceiveProblems.h"
 #include "RecordingFile.h"
+#include "TimeStamps.h"
 #include "platform/ports.h"
 #include "ui_Unit1.h"
 
@@ -605,6 +606,12 @@ void TForm1::ShowSendFailure() {
 void TForm1::CPDrvReceiveEvents(QObject*, const platform::ReceiveEvent* Events, DWORD Count) {
     for (DWORD i = 0; i < Count; ++i) {
         const platform::ReceiveEvent& e = Events[i];
+        // Bytes after a pause: a time stamp where the log shows them, nothing to count or record.
+        if (e.kind == platform::ReceiveEventKind::Arrival) {
+            if (WorkMode == mdExchange)
+                timeStamps->arrival(e);
+            continue;
+        }
         Problems->note(e);
         if (m_record)
             RecordEvent(e);

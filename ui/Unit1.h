@@ -25,6 +25,7 @@ class QLineEdit;
 class LogFindBar;
 class QTimer;
 class SendLine;
+class TimeStamps;
 class SettingsStore;
 class THexKit;
 
@@ -172,6 +173,7 @@ public:
     SendLine* sendLine = nullptr;
     FileSendPanel* fileSend = nullptr;
     BreakControl* lineBreak = nullptr;
+    TimeStamps* timeStamps = nullptr; // "Метки времени" in the log's menu
 
     // The controls of the open or closed connection: settings locked while open, the disconnect button
     // and the output-line combos usable.

@@ -6,6 +6,7 @@
 #include "ExchangeText.h"
 #include "HexKit.h"
 #include "SendLine.h"
+#include "TimeStamps.h"
 #include "ui_Unit1.h"
 
 #include <QEvent>
@@ -179,8 +180,8 @@ void TForm1::fixCounterSize() {
 void TForm1::ShowReceivedBlock() {
     // The whole block in one append, in eight bits: data may arrive at megabytes a second.
     const bool hex = !ui->rbCOMinSym->isChecked();
-    ui->mmCOMin->appendReceived(RxBlock, hex,
-                                hex ? ui->cbInHexSym->isChecked() : ui->cbInSymHex->isChecked());
+    ui->mmCOMin->appendReceived(RxBlock, hex, hex ? ui->cbInHexSym->isChecked() : ui->cbInSymHex->isChecked(),
+                                timeStamps->blockTime());
 
     if (ui->cbCountOn->isChecked()) {
         RxByteCount += static_cast<std::int64_t>(RxBlock.size());

@@ -25,6 +25,7 @@
 #include "ExchangeText.h"
 #include "FirstPaintMarker.h"
 #include "MessageBox.h"
+#include "TimeStamps.h"
 #include "Unit1.h"
 #include "event_wait.h"
 #include "peer_process.h"
@@ -226,9 +227,12 @@ StartFigures measureStart(const std::vector<std::string>& args, const QString& p
     return f;
 }
 
+bool g_stamps = false; // --stamps: the log's time stamps on
+
 std::unique_ptr<TForm1> makeWindow() {
     auto form = std::make_unique<TForm1>();
     form->ui->tnMain->setCurrentIndex(0);
+    form->timeStamps->action()->setChecked(g_stamps);
     form->show();
     pump(200);
     return form;
@@ -756,10 +760,13 @@ int main(int argc, char** argv) {
             return bareWindow(argc, argv);
         if (a == "--quick")
             quick = true;
+        else if (a == "--stamps")
+            g_stamps = true;
         else if (a == "--only" && i + 1 < argc)
             only = argv[++i];
         else if (a == "--help" || a == "-h") {
-            std::printf("usage: bench_app [--quick] [--only start|idle|char|lines|hex|hexdup|burst|bare]\n");
+            std::printf("usage: bench_app [--quick] [--stamps] [--only "
+                        "start|idle|char|lines|hex|hexdup|burst|bare]\n");
             return 0;
         }
     }

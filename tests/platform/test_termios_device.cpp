@@ -732,9 +732,12 @@ TEST(TickCount, AdvancesWithTime) {
 
 namespace {
 
-std::vector<platform::ReceiveEvent> eventsOf(HANDLE h) {
+// The events taken; the times data came after a pause only when asked for.
+std::vector<platform::ReceiveEvent> eventsOf(HANDLE h, bool arrivals = false) {
     std::vector<platform::ReceiveEvent> events;
     EXPECT_TRUE(platform::TakeReceiveEvents(h, events));
+    if (!arrivals)
+        std::erase_if(events, [](const auto& e) { return e.kind == platform::ReceiveEventKind::Arrival; });
     return events;
 }
 
@@ -863,4 +866,41 @@ TEST(TermiosEvents, DropsAndLineErrorsStandWhereTheyHappened) {
     EXPECT_TRUE(PurgeComm(port.h(), PURGE_RXCLEAR));
     EXPECT_EQ(describe(eventsOf(port.h())), std::to_string(7 + bound) + ":2x1 ");
     g_countsDevice = 0;
+}
+
+// The reader notes when bytes come after a quiet line, at the first byte of that read, with the wall
+// clock of the read; bytes that follow closely note nothing.
+TEST(TermiosEvents, AnArrivalIsNotedAfterAPauseOnly) {
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    Port port(pty.slave());
+    ASSERT_TRUE(port.ok());
+    setTimeouts(port.h());
+    const auto wall = [] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    };
+    // Each round: a pause, then two writes straight after each other.
+    const std::string rounds[][2] = {{"first", "-more"}, {"then", "-on"}, {"last", "!"}};
+    std::uint64_t offset = 0;
+    std::string arrivals, expected;
+    for (const auto& [a, b] : rounds) {
+        ::poll(nullptr, 0, platform::kArrivalPauseMs + 50);
+        const std::int64_t before = wall();
+        pty.send(a);
+        pty.send(b);
+        ASSERT_TRUE(waitQueued(port.h(), DWORD(a.size() + b.size())));
+        const std::int64_t after = wall();
+        for (const auto& e : eventsOf(port.h(), true)) {
+            ASSERT_EQ(e.kind, platform::ReceiveEventKind::Arrival);
+            arrivals += std::to_string(e.offset) + " ";
+            EXPECT_GE(e.timeMs, before);
+            EXPECT_LE(e.timeMs, after);
+        }
+        expected += std::to_string(offset) + " ";
+        EXPECT_EQ(readAll(port.h(), 64), a + b);
+        offset += a.size() + b.size();
+    }
+    EXPECT_EQ(arrivals, expected);
 }

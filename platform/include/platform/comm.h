@@ -224,7 +224,11 @@ enum class ReceiveEventKind : std::uint8_t {
     Parity,        // `count` characters arrived with a parity error
     Break,         // `count` breaks arrived (each also reads as a byte 0)
     HangUp,        // the device hung up or failed; `count` is the system's error number. Nothing follows.
+    Arrival,       // bytes came after a pause of at least kArrivalPauseMs; `timeMs` is when they were read
 };
+
+// The quiet on the line after which the next read is noted as an Arrival: a steady stream notes none.
+inline constexpr int kArrivalPauseMs = 100;
 
 struct ReceiveEvent {
     // Where it happened: the number of bytes ReadFile handed out, since the port opened, before the
