@@ -10,22 +10,6 @@
 
 #include <cmath>
 
-namespace {
-
-// Writes all of `bytes`, however short each write falls.
-bool writeAll(QIODevice& out, const QByteArray& bytes) {
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const qint64 n = out.write(bytes.constData() + done, bytes.size() - done);
-        if (n <= 0)
-            return false;
-        done += qsizetype(n);
-    }
-    return true;
-}
-
-} // namespace
-
 void ExchangeLog::appendMark(LogMarks::Style style, const QString& text) {
     if (!m_pending.empty()) {
         Received r;
@@ -268,14 +252,14 @@ bool ExchangeLog::writeUtf8(QIODevice& out) const {
             qint64 end = std::min(to, at + kPiece);
             if (end < to && t.at(end - 1).isHighSurrogate())
                 ++end;
-            if (!writeAll(out, t.text(at, end).toUtf8()))
+            if (!LogText::writeAll(out, t.text(at, end).toUtf8()))
                 return false;
             at = end;
         }
         return true;
     };
     if (!eachMarkRead(0, m_marks.size(), 0, [&](qint64 pos, const QString& text) {
-            return writeText(pos) && writeAll(out, text.toUtf8());
+            return writeText(pos) && LogText::writeAll(out, text.toUtf8());
         }))
         return false;
     return writeText(t.size());

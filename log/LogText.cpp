@@ -614,10 +614,9 @@ void LogText::clear() {
 #endif
 }
 
-namespace {
-// Writes all of `bytes` or fails. A short write is followed by another, so that the reason it stopped
-// (a full disk, a file size limit) comes back as the device's error, not as a silent shortfall.
-bool writeAll(QIODevice& out, const QByteArray& bytes) {
+// A short write is followed by another, so that the reason it stopped (a full disk, a file size limit)
+// comes back as the device's error, not as a silent shortfall.
+bool LogText::writeAll(QIODevice& out, const QByteArray& bytes) {
     for (qsizetype done = 0; done < bytes.size();) {
         const qint64 n = out.write(bytes.constData() + done, bytes.size() - done);
         if (n <= 0)
@@ -626,7 +625,6 @@ bool writeAll(QIODevice& out, const QByteArray& bytes) {
     }
     return true;
 }
-} // namespace
 
 bool LogText::writeUtf8(QIODevice& out) const {
     QString carry; // a surrogate pair may straddle two chunks

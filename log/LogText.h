@@ -70,6 +70,8 @@ public:
 
     // Writes the whole text as UTF-8 with '\n' breaks; false when a write fails.
     bool writeUtf8(QIODevice& out) const;
+    // Writes all of `bytes`, however short each write falls; false when one fails.
+    static bool writeAll(QIODevice& out, const QByteArray& bytes);
     // Bytes of character storage held (capacity, not size).
     std::size_t storageBytes() const;
 
