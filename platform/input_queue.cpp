@@ -179,6 +179,27 @@ void InputQueue::sampleLineErrorsLocked() {
     m_counts = now;
 }
 
+long long totalTimeoutMs(DWORD constant, DWORD multiplier, DWORD bytes) {
+    const std::uint64_t ms = std::uint64_t(constant) + std::uint64_t(multiplier) * bytes;
+    return static_cast<long long>(std::min<std::uint64_t>(ms, std::uint64_t(1) << 53));
+}
+
+InputQueue::Limits InputQueue::Limits::forRead(const COMMTIMEOUTS& to, DWORD toRead) {
+    constexpr DWORD kMaxDword = 0xFFFFFFFFu;
+    Limits limits;
+    // MAXDWORD interval with no totals: return at once with what is there.
+    limits.immediate = to.ReadIntervalTimeout == kMaxDword && to.ReadTotalTimeoutMultiplier == 0 &&
+                       to.ReadTotalTimeoutConstant == 0;
+    const long long total =
+        totalTimeoutMs(to.ReadTotalTimeoutConstant, to.ReadTotalTimeoutMultiplier, toRead);
+    // Past some decades a time-out is as good as none, and the clock's range stays safe.
+    if ((to.ReadTotalTimeoutConstant != 0 || to.ReadTotalTimeoutMultiplier != 0) && total < (1LL << 40))
+        limits.deadline = Clock::now() + std::chrono::milliseconds(total);
+    if (to.ReadIntervalTimeout != 0 && to.ReadIntervalTimeout != kMaxDword)
+        limits.interval = std::chrono::milliseconds(to.ReadIntervalTimeout);
+    return limits;
+}
+
 InputQueue::Result InputQueue::read(unsigned char* out, std::size_t n, const Limits& limits) {
     std::unique_lock lock(m_mutex);
     Result r;

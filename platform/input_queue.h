@@ -47,6 +47,10 @@ private:
     std::size_t m_size = 0;
 };
 
+// A total time-out: constant + multiplier × bytes. Both factors are 32-bit, so the product needs the
+// full unsigned 64 bits; anything past a few hundred million years is as good as no limit.
+long long totalTimeoutMs(DWORD constant, DWORD multiplier, DWORD bytes);
+
 // Tests: called on the reader thread each time it has taken what the descriptor held and is about to
 // wait for more. Null (the default) calls nothing.
 using ReaderWaitHook = void (*)(void* context);
@@ -104,6 +108,8 @@ public:
         bool immediate = false;
         std::optional<Clock::time_point> deadline;
         std::optional<Clock::duration> interval;
+        // The limits of a ReadFile of `toRead` bytes under the port's time-outs, starting now.
+        static Limits forRead(const COMMTIMEOUTS& timeouts, DWORD toRead);
     };
     struct Result {
         std::size_t got = 0;

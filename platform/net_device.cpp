@@ -208,11 +208,6 @@ bool rateClose(std::uint32_t got, DWORD want) {
     return std::uint64_t(diff) * 50 <= want;
 }
 
-long long totalTimeoutMs(DWORD constant, DWORD multiplier, DWORD bytes) {
-    const std::uint64_t ms = std::uint64_t(constant) + std::uint64_t(multiplier) * bytes;
-    return static_cast<long long>(std::min<std::uint64_t>(ms, std::uint64_t(1) << 53));
-}
-
 constexpr int kWaitSlice = 500;
 constexpr std::size_t kLineControlSlot = 255; // where answers to DTR/RTS/BREAK go (no command has it)
 constexpr DWORD kSetBreak = 8;
@@ -601,17 +596,8 @@ public:
         auto port = find(h);
         if (!port)
             return fail(EBADF);
-        const COMMTIMEOUTS& to = port->timeouts;
-        detail::InputQueue::Limits limits;
-        limits.immediate = to.ReadIntervalTimeout == kMaxDword && to.ReadTotalTimeoutMultiplier == 0 &&
-                           to.ReadTotalTimeoutConstant == 0;
-        const long long total =
-            totalTimeoutMs(to.ReadTotalTimeoutConstant, to.ReadTotalTimeoutMultiplier, toRead);
-        if ((to.ReadTotalTimeoutConstant != 0 || to.ReadTotalTimeoutMultiplier != 0) && total < (1LL << 40))
-            limits.deadline = Clock::now() + std::chrono::milliseconds(total);
-        if (to.ReadIntervalTimeout != 0 && to.ReadIntervalTimeout != kMaxDword)
-            limits.interval = std::chrono::milliseconds(to.ReadIntervalTimeout);
-        const auto r = port->input->read(static_cast<unsigned char*>(buffer), toRead, limits);
+        const auto r = port->input->read(static_cast<unsigned char*>(buffer), toRead,
+                                         detail::InputQueue::Limits::forRead(port->timeouts, toRead));
         if (read)
             *read = DWORD(r.got);
         return r.error ? fail(r.error) : TRUE;
@@ -624,9 +610,9 @@ public:
         const COMMTIMEOUTS& to = port->timeouts;
         std::optional<Clock::time_point> deadline;
         if (to.WriteTotalTimeoutConstant != 0 || to.WriteTotalTimeoutMultiplier != 0)
-            deadline = Clock::now() +
-                       std::chrono::milliseconds(totalTimeoutMs(to.WriteTotalTimeoutConstant,
-                                                                to.WriteTotalTimeoutMultiplier, toWrite));
+            deadline =
+                Clock::now() + std::chrono::milliseconds(detail::totalTimeoutMs(
+                                   to.WriteTotalTimeoutConstant, to.WriteTotalTimeoutMultiplier, toWrite));
         const auto* p = static_cast<const std::uint8_t*>(buffer);
         std::string framed;
         if (port->telnet())
@@ -711,8 +697,6 @@ public:
     }
 
 private:
-    static constexpr DWORD kMaxDword = 0xFFFFFFFFu;
-
     // Sends protocol bytes; a time-out carries what is left, which goes first next time.
     static bool sendAll(NetPort& port, const std::string& bytes, Clock::time_point deadline) {
         std::lock_guard lock(port.sendMutex);

@@ -35,6 +35,7 @@ using detail::applyDcb;
 using detail::InputQueue;
 using detail::makeRaw;
 using detail::sameSettings;
+using detail::totalTimeoutMs;
 
 using Clock = std::chrono::steady_clock;
 
@@ -149,13 +150,6 @@ bool rateClose(unsigned got, DWORD want) {
     // The kernel itself treats rates within 2 % as the same line rate.
     const auto diff = got > want ? got - want : want - got;
     return std::uint64_t(diff) * 50 <= want;
-}
-
-// A total time-out: constant + multiplier × bytes. Both factors are 32-bit, so the product needs the
-// full unsigned 64 bits; anything past a few hundred million years is as good as no limit.
-long long totalTimeoutMs(DWORD constant, DWORD multiplier, DWORD bytes) {
-    const std::uint64_t ms = std::uint64_t(constant) + std::uint64_t(multiplier) * bytes;
-    return static_cast<long long>(std::min<std::uint64_t>(ms, std::uint64_t(1) << 53));
 }
 
 long long msSince(Clock::time_point t) {
@@ -405,19 +399,8 @@ public:
                 *read = 0;
             return fail(EBADF); // opened for writing only
         }
-        const COMMTIMEOUTS& to = port->timeouts;
-        InputQueue::Limits limits;
-        // MAXDWORD interval with no totals: return at once with what is there.
-        limits.immediate = to.ReadIntervalTimeout == MAXDWORD_ && to.ReadTotalTimeoutMultiplier == 0 &&
-                           to.ReadTotalTimeoutConstant == 0;
-        const long long total =
-            totalTimeoutMs(to.ReadTotalTimeoutConstant, to.ReadTotalTimeoutMultiplier, toRead);
-        // Past some decades a time-out is as good as none, and the clock's range stays safe.
-        if ((to.ReadTotalTimeoutConstant != 0 || to.ReadTotalTimeoutMultiplier != 0) && total < (1LL << 40))
-            limits.deadline = Clock::now() + std::chrono::milliseconds(total);
-        if (to.ReadIntervalTimeout != 0 && to.ReadIntervalTimeout != MAXDWORD_)
-            limits.interval = std::chrono::milliseconds(to.ReadIntervalTimeout);
-        const auto r = port->input->read(static_cast<unsigned char*>(buffer), toRead, limits);
+        const auto r = port->input->read(static_cast<unsigned char*>(buffer), toRead,
+                                         InputQueue::Limits::forRead(port->timeouts, toRead));
         if (read)
             *read = DWORD(r.got);
         return r.error ? fail(r.error) : TRUE;
@@ -523,8 +506,6 @@ public:
     }
 
 private:
-    static constexpr DWORD MAXDWORD_ = 0xFFFFFFFFu;
-
     // Puts termios `t` (built from `dcb`, with the standard `speed` or B0), the rate and the modem lines
     // on the port and reads them back; false with errno set, and the refused setting kept, when the
     // device did not take them.
