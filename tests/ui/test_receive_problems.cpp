@@ -5,6 +5,7 @@
 #include "FileDialog.h"
 #include "MessageBox.h"
 #include "Unit1.h"
+#include "exchange_window.h"
 #include "platform/fake_comm.h"
 #include "platform/window.h"
 #include "ui_Unit1.h"
@@ -29,36 +30,9 @@ QString u(const char* s) {
     return QString::fromUtf8(s);
 }
 
-class ReceiveProblemsTest : public ::testing::Test {
+class ReceiveProblemsTest : public ExchangeWindowTest {
 protected:
-    void SetUp() override {
-        comm.addDevice("\\\\.\\COM1");
-        form = std::make_unique<TForm1>();
-        form->show();
-        form->btCOMonClick(form->ui->btCOMon);
-        ASSERT_TRUE(form->CPDrv->IsOpen());
-        // Exchange mode, received bytes shown as characters.
-        form->ui->rbCOMinSym->setChecked(true);
-        form->ui->cbInSymHex->setChecked(false);
-        form->ui->rbOutSym->setChecked(true);
-        form->ui->edCOMout->setText(u("x"));
-        form->btOutCOMClick(form->ui->btOutCOM);
-        log()->clearLog();
-    }
-
-    ExchangeLog* log() { return form->ui->mmCOMin; }
     QLabel* strip() { return form->findChild<QLabel*>(QStringLiteral("lbErrors")); }
-    void tick() { SendMessageA(form->CPDrv->Handle(), WM_TIMER, 1, 0); }
-    QByteArray file(const QString& path) {
-        QFile f(path);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-    }
-
-    platform::FakeComm comm;
-    platform::ScopedCommDevice device{comm};
-    msgbox::MessageBoxRecorder boxes;
-    QTemporaryDir dir;
-    std::unique_ptr<TForm1> form;
 };
 
 // A full input queue drops 1 234 567 bytes between "abc" and "def": the log reads "abc", a mark, "def"

@@ -8,6 +8,7 @@
 #include "SettingsStore.h"
 #include "TimeStamps.h"
 #include "Unit1.h"
+#include "exchange_window.h"
 #include "platform/fake_comm.h"
 #include "platform/window.h"
 #include "ui_Unit1.h"
@@ -29,29 +30,9 @@ namespace {
 
 using Kind = platform::ReceiveEventKind;
 
-class TimeStampsTest : public ::testing::Test {
+class TimeStampsTest : public ExchangeWindowTest {
 protected:
-    void SetUp() override {
-        comm.addDevice("\\\\.\\COM1");
-        form = std::make_unique<TForm1>();
-        form->show();
-        form->btCOMonClick(form->ui->btCOMon);
-        ASSERT_TRUE(form->CPDrv->IsOpen());
-        form->ui->rbCOMinSym->setChecked(true);
-        form->ui->cbInSymHex->setChecked(false);
-        // A send puts the window in exchange mode, where the log shows what comes.
-        form->ui->rbOutSym->setChecked(true);
-        form->ui->edCOMout->setText(QStringLiteral("x"));
-        form->btOutCOMClick(form->ui->btOutCOM);
-        log()->clearLog();
-    }
-
-    ExchangeLog* log() { return form->ui->mmCOMin; }
     QAction* action() { return form->timeStamps->action(); }
-    void tick() {
-        SendMessageA(form->CPDrv->Handle(), WM_TIMER, 1, 0);
-        log()->flushView();
-    }
     std::vector<std::pair<qint64, qint64>> stamps() {
         std::vector<std::pair<qint64, qint64>> out;
         for (std::size_t i = 0; i < log()->marks().size(); ++i)
@@ -63,16 +44,9 @@ protected:
         const QString path = dir.filePath(QStringLiteral("log.txt"));
         filedlg::FileDialogStub dialog({path});
         form->acSaveLog->trigger();
-        QFile f(path);
-        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QStringLiteral("<missing>");
+        return QString::fromUtf8(file(path));
     }
     static QString at(qint64 ms) { return ExchangeLog::stampText(ms) + QLatin1Char(' '); }
-
-    platform::FakeComm comm;
-    platform::ScopedCommDevice device{comm};
-    msgbox::MessageBoxRecorder boxes;
-    QTemporaryDir dir;
-    std::unique_ptr<TForm1> form;
 };
 
 TEST_F(TimeStampsTest, StampsShowBesideLineStartsAndPausesWithoutMovingColumns) {
