@@ -4,6 +4,7 @@
 // port opens again by itself when the server is back. A name that leads nowhere says why.
 #include "MessageBox.h"
 #include "Unit1.h"
+#include "com1_window.h"
 #include "event_wait.h"
 #include "peer_process.h"
 #include "platform/net.h"
@@ -29,29 +30,16 @@ namespace {
 
 using comlab::test::pump;
 
-class NetPort : public ::testing::Test {
+class NetPort : public Com1WindowTest {
 protected:
-    QTemporaryDir dir;
-    QByteArray savedPortsDir = qgetenv("COMLAB_PORTS_DIR");
-    msgbox::MessageBoxRecorder boxes;
-    std::unique_ptr<TForm1> form;
-
     void SetUp() override {
-        ASSERT_TRUE(dir.isValid());
-        qputenv("COMLAB_PORTS_DIR", dir.path().toLocal8Bit());
+        // No test waits on this machine's resolver.
         platform::setNetResolver([](const std::string&) { return std::vector<std::string>{}; });
-        form = std::make_unique<TForm1>();
-        form->ui->cbCOM->setCurrentIndex(0);
+        Com1WindowTest::SetUp();
     }
     void TearDown() override {
-        form.reset();
+        Com1WindowTest::TearDown();
         platform::setNetResolver(nullptr);
-        qputenv("COMLAB_PORTS_DIR", savedPortsDir);
-    }
-    void mapCom1(const std::string& target) {
-        const std::filesystem::path link = std::filesystem::path(dir.path().toStdString()) / "COM1";
-        std::filesystem::remove(link);
-        std::filesystem::create_symlink(target, link);
     }
 };
 

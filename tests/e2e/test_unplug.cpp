@@ -4,6 +4,7 @@
 // a new pair behind the same name is the adapter coming back.
 #include "MessageBox.h"
 #include "Unit1.h"
+#include "com1_window.h"
 #include "event_wait.h"
 #include "pty_pair.h"
 #include "ui_Unit1.h"
@@ -53,30 +54,10 @@ const QString kSendFailure = QStringLiteral(
     "setting Device Check to On in the settings dialog box.\r\nAlso, disable Hardware Flow Control if you "
     "are using a two wires cable.");
 
-class Unplug : public ::testing::Test {
+class Unplug : public Com1WindowTest {
 protected:
-    QTemporaryDir dir;
-    QByteArray savedPortsDir = qgetenv("COMLAB_PORTS_DIR");
-    msgbox::MessageBoxRecorder boxes;
-    std::unique_ptr<TForm1> form;
-
-    void SetUp() override {
-        ASSERT_TRUE(dir.isValid());
-        qputenv("COMLAB_PORTS_DIR", dir.path().toLocal8Bit());
-        form = std::make_unique<TForm1>();
-        form->ui->cbCOM->setCurrentIndex(0);
-    }
-    void TearDown() override {
-        form.reset();
-        qputenv("COMLAB_PORTS_DIR", savedPortsDir);
-    }
-
-    // Points COM1 at the slave side of `pty`, replacing an earlier mapping.
-    void mapCom1(const Pty& pty) {
-        const std::filesystem::path link = std::filesystem::path(dir.path().toStdString()) / "COM1";
-        std::filesystem::remove(link);
-        std::filesystem::create_symlink(pty.slave(), link);
-    }
+    using Com1WindowTest::mapCom1;
+    void mapCom1(const Pty& pty) { mapCom1(pty.slave()); }
 
     std::vector<QWidget*> settings() {
         auto& u = *form->ui;
