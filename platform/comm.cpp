@@ -82,6 +82,10 @@ BOOL TakeReceiveEvents(HANDLE h, std::vector<ReceiveEvent>& out) {
     return watch(device().TakeReceiveEvents(h, out));
 }
 
+PrepareOutcome PrepareOpen(LPCSTR fileName, const DCB* settings) {
+    return fileName ? device().PrepareOpen(fileName, settings) : PrepareOutcome::NothingToDo;
+}
+
 CommDevice* setCommDevice(CommDevice* d) {
     CommDevice* previous = g_device;
     g_device = d;

@@ -32,6 +32,7 @@
 #include <system_error>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace platform {
 
@@ -242,6 +243,15 @@ struct NetPort final : detail::InputFilter {
     std::mutex sendMutex;
     std::string carry;
 
+    // What the record sent by the preparation came to, for the first SetCommState (the opener's thread).
+    struct PreparedSettings {
+        DCB dcb;
+        bool ok = false;
+        DWORD code = ERROR_SUCCESS;
+        FailureDetail detail;
+    };
+    std::optional<PreparedSettings> preparedSettings;
+
     std::unique_ptr<detail::InputQueue> input; // last: its reader uses the above
 
     NetPort(int f, NetAddress a, std::string u) : fd(f), addr(std::move(a)), url(std::move(u)) {}
@@ -362,6 +372,12 @@ struct NetPort final : detail::InputFilter {
     }
 };
 
+// Whether two records ask the server for the same: rate, format and the flags (flow control, DTR, RTS).
+bool sameRecord(const DCB& a, const DCB& b) {
+    return a.BaudRate == b.BaudRate && a.ByteSize == b.ByteSize && a.Parity == b.Parity &&
+           a.StopBits == b.StopBits && dcbFlagWord(a) == dcbFlagWord(b);
+}
+
 // The four modem input lines of a NOTIFY-MODEMSTATE as GetCommModemStatus gives them.
 DWORD modemStatus(std::uint8_t s) {
     DWORD r = 0;
@@ -402,27 +418,32 @@ public:
             noteFailure(url, ENOENT, NetProblem::None);
             return INVALID_HANDLE_VALUE;
         }
-        const NetTimeouts limits = netTimeouts();
-        const auto start = Clock::now();
-        const auto deadline = start + std::chrono::milliseconds(limits.connectMs);
-        const ConnectResult c = connectTo(*addr, deadline);
-        if (c.fd < 0) {
-            noteFailure(url, c.err, c.problem, limits.connectMs);
+        Opened o = takePrepared(url).value_or(Opened{});
+        if (!o.port && !o.failed)
+            o = open(url, *addr);
+        if (!o.port) {
+            SetLastFailure(o.code, o.detail);
+            errno = o.detail.systemError;
             return INVALID_HANDLE_VALUE;
         }
-        auto port = std::make_shared<NetPort>(c.fd, *addr, url);
-        try {
-            port->input = std::make_unique<detail::InputQueue>(c.fd, m_bound, port.get());
-        } catch (const std::system_error& e) {
-            noteFailure(url, e.code().value(), NetProblem::None);
-            return INVALID_HANDLE_VALUE;
-        }
-        if (port->telnet() && !negotiate(*port, limits))
-            return INVALID_HANDLE_VALUE;
-        const HANDLE h = port.get();
+        const HANDLE h = o.port.get();
         std::lock_guard lock(m_mutex);
-        m_ports.emplace(h, std::move(port));
+        m_ports.emplace(h, std::move(o.port));
         return h;
+    }
+
+    PrepareOutcome PrepareOpen(LPCSTR fileName, const DCB* settings) override {
+        const std::string url = NetworkUrlOf(ResolvePortName(fileName)).value_or(fileName);
+        const auto addr = parseNetUrl(url);
+        if (!addr)
+            return PrepareOutcome::NothingToDo;
+        takePrepared(url); // one left from before holds the server's connection: it goes first
+        Opened o = open(url, *addr, settings);
+        const bool reached = o.reached;
+        o.at = Clock::now();
+        std::lock_guard lock(m_mutex);
+        m_prepared[url] = std::move(o);
+        return reached ? PrepareOutcome::Reached : PrepareOutcome::Unreached;
     }
 
     BOOL CloseHandle(HANDLE h) override {
@@ -449,6 +470,19 @@ public:
         auto port = find(h);
         if (!port)
             return fail(EBADF);
+        // The first record, when it is the one the preparation sent moments ago, has its answer already.
+        if (auto p = std::exchange(port->preparedSettings, std::nullopt); p && sameRecord(p->dcb, dcb)) {
+            if (p->ok)
+                return TRUE;
+            SetLastFailure(p->code, p->detail);
+            errno = p->detail.systemError;
+            return FALSE;
+        }
+        return apply(port.get(), dcb);
+    }
+
+    // Sends a record and checks each setting against the server's answer.
+    static BOOL apply(NetPort* port, const DCB& dcb) {
         if (dcb.ByteSize < 5 || dcb.ByteSize > 8)
             return refuse(*port, LineSetting::DataBits, dcb.ByteSize);
         if (dcb.Parity > SPACEPARITY)
@@ -734,6 +768,78 @@ private:
         sendAll(port, out, Clock::now() + std::chrono::milliseconds(500));
     }
 
+    // A connection, or why there is none.
+    struct Opened {
+        std::shared_ptr<NetPort> port;
+        bool failed = false;
+        bool reached = false; // a TCP connection was made
+        DWORD code = ERROR_SUCCESS;
+        FailureDetail detail;
+        Clock::time_point at; // when it was prepared
+    };
+
+    // Resolves, connects and negotiates on the calling thread, within the limits.
+    Opened open(const std::string& url, const NetAddress& addr, const DCB* settings = nullptr) const {
+        Opened o;
+        const auto failed = [&o] {
+            o.port.reset();
+            o.failed = true;
+            o.code = GetLastError();
+            o.detail = LastFailureDetail();
+            return std::move(o);
+        };
+        const NetTimeouts limits = netTimeouts();
+        const ConnectResult c = connectTo(addr, Clock::now() + std::chrono::milliseconds(limits.connectMs));
+        if (c.fd < 0) {
+            noteFailure(url, c.err, c.problem, limits.connectMs);
+            return failed();
+        }
+        o.reached = true;
+        o.port = std::make_shared<NetPort>(c.fd, addr, url);
+        try {
+            o.port->input = std::make_unique<detail::InputQueue>(c.fd, m_bound, o.port.get());
+        } catch (const std::system_error& e) {
+            noteFailure(url, e.code().value(), NetProblem::None);
+            return failed();
+        }
+        if (o.port->telnet() && !negotiate(*o.port, limits))
+            return failed();
+        if (settings) {
+            NetPort::PreparedSettings p;
+            p.dcb = *settings;
+            p.ok = apply(o.port.get(), *settings);
+            if (!p.ok) {
+                p.code = GetLastError();
+                p.detail = LastFailureDetail();
+            }
+            o.port->preparedSettings = std::move(p);
+        }
+        return o;
+    }
+
+    // The preparation of `url`, when there is one young enough to stand for a connect made now; older ones
+    // are dropped on the way.
+    std::optional<Opened> takePrepared(const std::string& url) {
+        std::optional<Opened> taken;
+        std::vector<Opened> stale; // closed outside the lock
+        {
+            std::lock_guard lock(m_mutex);
+            const auto now = Clock::now();
+            for (auto it = m_prepared.begin(); it != m_prepared.end();) {
+                if (it->first == url && now - it->second.at <= kPreparedLife)
+                    taken = std::move(it->second);
+                else if (it->first == url || now - it->second.at > kPreparedLife)
+                    stale.push_back(std::move(it->second));
+                else {
+                    ++it;
+                    continue;
+                }
+                it = m_prepared.erase(it);
+            }
+        }
+        return taken;
+    }
+
     // BINARY both ways, SUPPRESS-GO-AHEAD, and our WILL COM-PORT-OPTION; the server must answer DO.
     static bool negotiate(NetPort& port, const NetTimeouts& limits) {
         const std::string hello = t::negotiation(t::WILL, t::BINARY) + t::negotiation(t::DO, t::BINARY) +
@@ -779,9 +885,13 @@ private:
         return it == m_ports.end() ? nullptr : it->second;
     }
 
+    // How long a preparation stands for a connect: the open that follows it comes within moments.
+    static constexpr auto kPreparedLife = std::chrono::seconds(10);
+
     const std::size_t m_bound;
     std::mutex m_mutex;
     std::map<HANDLE, std::shared_ptr<NetPort>> m_ports;
+    std::map<std::string, Opened> m_prepared; // by URL
 };
 
 } // namespace
@@ -836,17 +946,6 @@ void setNetTimeouts(const NetTimeouts& timeouts) {
 NetTimeouts netTimeouts() {
     std::lock_guard lock(g_netMutex);
     return g_timeouts;
-}
-
-bool netServerAnswers(const std::string& url, int ms) {
-    const auto a = parseNetUrl(url);
-    if (!a)
-        return false;
-    const ConnectResult c = connectTo(*a, Clock::now() + std::chrono::milliseconds(ms));
-    if (c.fd < 0)
-        return false;
-    ::close(c.fd);
-    return true;
 }
 
 std::unique_ptr<detail::NetDevice> detail::makeNetDevice(std::size_t inputQueueBound) {

@@ -598,6 +598,10 @@ public:
     BOOL TakeReceiveEvents(HANDLE h, std::vector<ReceiveEvent>& out) override {
         return of(h).TakeReceiveEvents(h, out);
     }
+    PrepareOutcome PrepareOpen(LPCSTR name, const DCB* settings) override {
+        return NetworkUrlOf(ResolvePortName(name)) ? m_net->PrepareOpen(name, settings)
+                                                   : PrepareOutcome::NothingToDo;
+    }
 
 private:
     CommDevice& of(HANDLE h) { return m_net->owns(h) ? static_cast<CommDevice&>(*m_net) : m_local; }

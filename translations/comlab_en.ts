@@ -608,6 +608,13 @@ that becomes active.</translation>
     </message>
 </context>
 <context>
+    <name>RemoteConnect</name>
+    <message>
+        <source>Соединение с %1…</source>
+        <translation>Connecting to %1…</translation>
+    </message>
+</context>
+<context>
     <name>SendLine</name>
     <message>
         <source>Конец строки</source>

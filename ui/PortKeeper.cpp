@@ -145,8 +145,11 @@ std::optional<std::string> PortKeeper::candidate() {
         }
         auto probe = std::make_shared<std::atomic<int>>(0);
         try {
-            std::thread([probe, u = *url] {
-                *probe = platform::netServerAnswers(u, 3000) ? 1 : -1;
+            // Connected and negotiated there: the open that follows takes the outcome at once.
+            std::thread([probe, name = m_portName, settings = m_driver->BuildDCB()] {
+                *probe = platform::PrepareOpen(name.c_str(), &settings) == platform::PrepareOutcome::Reached
+                             ? 1
+                             : -1;
             }).detach();
             m_probe = probe;
         } catch (const std::system_error&) {

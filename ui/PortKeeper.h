@@ -7,8 +7,9 @@
 // in the port map) is the same when its port name leads to a device again. Two devices that both match
 // are neither: the keeper says so and waits. It never takes another device.
 //
-// A port on another machine (a URL in the port map) is the same when its server answers again; whether
-// it does is asked off the GUI thread, so a server that is switched off never holds the window.
+// A port on another machine (a URL in the port map) is the same when its server answers again; it is
+// connected to off the GUI thread (platform::PrepareOpen), so a server that is switched off never holds
+// the window, and the open that follows takes that connection.
 //
 // It watches /dev and the port map folder (inotify), with a slow look every second besides, since no
 // udev may be running. While nothing is lost it only tells when devices come and go.
@@ -81,6 +82,6 @@ private:
     // which may outlive the keeper.
     std::shared_ptr<std::atomic<int>> m_probe;
     // A server that answered but would not open (no COM-PORT-OPTION, say) is asked again only after a
-    // pause, since each open waits on the GUI thread for its answer.
+    // pause: it will not change its mind every second, and each refusal would be said again.
     qint64 m_netRetryAt = 0;
 };

@@ -10,6 +10,7 @@
 #include "PortKeeper.h"
 #include "ReceiveProblems.h"
 #include "RecordingFile.h"
+#include "RemoteConnect.h"
 #include "TimeStamps.h"
 #include "platform/ports.h"
 #include "ui_Unit1.h"
@@ -107,6 +108,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Form1
 
 void TForm1::setupKeeper() {
     Keeper = new PortKeeper(CPDrv, this);
+    Remote = new RemoteConnect(ui->btCOMon, ui->lbCOM, this);
     connect(Keeper, &PortKeeper::reconnected, this, [this](const QString& device) { PortReturned(device); });
     connect(Keeper, &PortKeeper::lostNote, this,
             [this](const QString& text) { ui->lbCOM->setToolTip(text); });
@@ -364,8 +366,11 @@ void TForm1::btCOMonClick(QObject*) {
         break;
     }
 
-    // 8-9. Open. Why it failed goes into the box's details.
+    // 8-9. Open. Why it failed goes into the box's details. A port on another machine is reached off
+    // the GUI thread first; the window may be closing once it is.
     CPDrv->setCheckLineStatus(false);
+    if (!CPDrv->IsOpen() && (!Remote->prepare(CPDrv->PortName(), CPDrv->BuildDCB()) || Closing()))
+        return;
     if (!CPDrv->IsOpen() && !CPDrv->OpenPort()) {
         ShowBox(tr("Программа не может установить связь\r\nс заданным последовательным портом.\r\n"
                    "Проверьте установки порта и попробуйте опять."),

@@ -19,6 +19,7 @@ class FileSendPanel;
 class QAction;
 class QLabel;
 class PortKeeper;
+class RemoteConnect;
 class ReceiveProblems;
 class RecordingFile;
 class QLineEdit;
@@ -103,6 +104,8 @@ public:
     // back (unless acReconnect is unticked). "Разъединить" ends the lost state.
     PortKeeper* Keeper = nullptr;
     QAction* acReconnect = nullptr; // "Переподключаться, когда устройство вернётся", on the port's label
+    // A port on another machine is connected off the GUI thread before the open.
+    RemoteConnect* Remote = nullptr;
     void PortLost(int error);
     void PortReturned(const QString& device);
     void trTxTimer(QObject* Sender);

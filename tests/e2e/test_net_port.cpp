@@ -19,12 +19,16 @@
 #include <QRadioButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -94,8 +98,30 @@ TEST_F(NetPort, AServerThatGoesAwayIsLostThenReconnectedWhenItIsBack) {
 }
 
 TEST_F(NetPort, TheConnectBoxSaysWhyANetworkPortCannotBeHad) {
-    mapCom1("rfc2217://lab-pi:3001"); // the test's resolver knows no names
-    form->btCOMonClick(form->ui->btCOMon);
+    // A name server that takes its time: the window goes on meanwhile, says where it connects to, and
+    // takes no second click.
+    static std::atomic<bool> answer{false};
+    answer = false;
+    platform::setNetResolver([](const std::string&) {
+        while (!answer)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return std::vector<std::string>{};
+    });
+    mapCom1("rfc2217://lab-pi:3001");
+    auto& ui = *form->ui;
+    QString statusMeanwhile;
+    bool buttonMeanwhile = true;
+    QTimer::singleShot(100, [&] {
+        statusMeanwhile = ui.lbCOM->text();
+        buttonMeanwhile = ui.btCOMon->isEnabled();
+        form->btCOMonClick(ui.btCOMon); // returns at once
+        answer = true;
+    });
+    form->btCOMonClick(ui.btCOMon);
+    EXPECT_TRUE(answer) << "the window waited without running its events";
+    EXPECT_EQ(statusMeanwhile, QStringLiteral("Соединение с rfc2217://lab-pi:3001…"));
+    EXPECT_FALSE(buttonMeanwhile);
+    EXPECT_TRUE(ui.btCOMon->isEnabled());
     EXPECT_FALSE(form->CPDrv->IsOpen());
     ASSERT_EQ(boxes.boxes().size(), 1u);
     const QString details = boxes.boxes().front().detailedText;

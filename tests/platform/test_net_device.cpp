@@ -256,23 +256,35 @@ TEST_F(NetPorts, AConnectThatFailsSaysWhy) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         return {};
     });
+    using O = platform::PrepareOutcome;
     struct Case {
         std::string url;
         platform::NetProblem problem;
+        O prepared; // what preparing the open on another thread comes to
     };
     const Case cases[] = {
-        {"rfc2217://127.0.0.1:" + std::to_string(closed), platform::NetProblem::Refused},
-        {"rfc2217://nowhere.invalid:3001", platform::NetProblem::NotResolved},
-        {"rfc2217://hanging:3001", platform::NetProblem::NoAnswer},
-        {noComPort.url(), platform::NetProblem::NoComPortOption},
-        {silent.url(), platform::NetProblem::NoAnswer},
-        {"rfc2217://[::1", platform::NetProblem::None},
+        {"rfc2217://127.0.0.1:" + std::to_string(closed), platform::NetProblem::Refused, O::Unreached},
+        {"rfc2217://nowhere.invalid:3001", platform::NetProblem::NotResolved, O::Unreached},
+        {"rfc2217://hanging:3001", platform::NetProblem::NoAnswer, O::Unreached},
+        {noComPort.url(), platform::NetProblem::NoComPortOption, O::Reached},
+        {silent.url(), platform::NetProblem::NoAnswer, O::Reached},
+        {"rfc2217://[::1", platform::NetProblem::None, O::NothingToDo},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.url);
-        EXPECT_EQ(openPort(c.url), INVALID_HANDLE_VALUE);
-        EXPECT_EQ(platform::LastFailureDetail().net, c.problem);
-        EXPECT_EQ(platform::LastFailureDetail().device, c.url);
+        // Opened directly, then prepared on a worker: the open that takes the preparation fails at once
+        // with the worker's reason.
+        for (const bool prepare : {false, true}) {
+            if (prepare) {
+                O outcome{};
+                std::thread([&] { outcome = platform::PrepareOpen(c.url.c_str()); }).join();
+                EXPECT_EQ(outcome, c.prepared);
+            }
+            SetLastError(ERROR_SUCCESS);
+            EXPECT_EQ(openPort(c.url), INVALID_HANDLE_VALUE);
+            EXPECT_EQ(platform::LastFailureDetail().net, c.problem);
+            EXPECT_EQ(platform::LastFailureDetail().device, c.url);
+        }
     }
     release = true;
 }
@@ -303,25 +315,32 @@ TEST_F(NetPorts, EachSettingIsCheckedAgainstTheServersAnswer) {
         {"parity never answered", answering(t::SET_PARITY, -1), record(), false,
          platform::LineSetting::Parity, platform::NetProblem::NoAnswer},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        ScriptedServer server(c.script);
-        const HANDLE h = openPort(server.url());
-        ASSERT_NE(h, INVALID_HANDLE_VALUE) << int(platform::LastFailureDetail().net);
-        DCB d = c.dcb;
-        EXPECT_EQ(SetCommState(h, &d), c.ok ? TRUE : FALSE);
-        if (!c.ok) {
-            EXPECT_EQ(platform::LastFailureDetail().refused, c.refused);
-            EXPECT_EQ(platform::LastFailureDetail().net, c.problem);
+    for (const Case& c : cases)
+        for (const bool prepared : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (prepared ? ", prepared on a worker" : ""));
+            ScriptedServer server(c.script);
+            // Prepared with the record, the open's first SetCommState gives the worker's outcome.
+            if (prepared)
+                std::thread([&] {
+                    EXPECT_EQ(platform::PrepareOpen(server.url().c_str(), &c.dcb),
+                              platform::PrepareOutcome::Reached);
+                }).join();
+            const HANDLE h = openPort(server.url());
+            ASSERT_NE(h, INVALID_HANDLE_VALUE) << int(platform::LastFailureDetail().net);
+            DCB d = c.dcb;
+            EXPECT_EQ(SetCommState(h, &d), c.ok ? TRUE : FALSE);
+            if (!c.ok) {
+                EXPECT_EQ(platform::LastFailureDetail().refused, c.refused);
+                EXPECT_EQ(platform::LastFailureDetail().net, c.problem);
+            }
+            // The port still carries data afterwards, 0xFF doubled on the way and undoubled back.
+            setTimeouts(h);
+            const std::string data = std::string("a\xff\xff") + "b";
+            writePort(h, data);
+            EXPECT_EQ(readPort(h, data.size()), data);
+            EXPECT_EQ(server.received(), data);
+            CloseHandle(h);
         }
-        // The port still carries data afterwards, 0xFF doubled on the way and undoubled back.
-        setTimeouts(h);
-        const std::string data = std::string("a\xff\xff") + "b";
-        writePort(h, data);
-        EXPECT_EQ(readPort(h, data.size()), data);
-        EXPECT_EQ(server.received(), data);
-        CloseHandle(h);
-    }
 }
 
 TEST_F(NetPorts, GarbageFromTheServerIsSafeAndAClosedConnectionIsAHangUpAfterItsData) {
@@ -509,11 +528,18 @@ TEST_F(Ser2netPort, AServerThatGoesAwayIsAHangUpAndAnswersAgainWhenBack) {
     EXPECT_EQ(events.back().kind, platform::ReceiveEventKind::HangUp);
     EXPECT_EQ(events.back().offset, 6u);
     CloseHandle(h);
-    EXPECT_FALSE(platform::netServerAnswers(server->url(), 500));
+    using O = platform::PrepareOutcome;
+    EXPECT_EQ(platform::PrepareOpen(server->url().c_str()), O::Unreached);
     ASSERT_TRUE(server->start());
-    EXPECT_TRUE(platform::netServerAnswers(server->url(), 2000));
+    // Prepared on a worker, as the window does: the open takes that connection, and it carries data.
+    O outcome{};
+    std::thread([&] { outcome = platform::PrepareOpen(server->url().c_str()); }).join();
+    EXPECT_EQ(outcome, O::Reached);
     const HANDLE again = openPort(server->url());
     ASSERT_NE(again, INVALID_HANDLE_VALUE);
+    setTimeouts(again);
+    comlab::test::writeAll(pty.master(), "after");
+    EXPECT_EQ(readPort(again, 5), "after");
     CloseHandle(again);
 }
 

@@ -242,6 +242,13 @@ struct ReceiveEvent {
 // The device side of the communication calls. The system's own implementation opens real devices;
 // tests install another (see FakeComm) to watch and steer every call. Each method has the contract of
 // the call of the same name.
+// What opening a port ahead came to.
+enum class PrepareOutcome : std::uint8_t {
+    NothingToDo, // the port opens at once (a local device) or its name leads nowhere slow
+    Unreached,   // its server was not reached: the name is not known, nothing listens, no answer in time
+    Reached,     // its server answered; the open that takes this may still fail (the negotiation's reason)
+};
+
 class CommDevice {
 public:
     virtual ~CommDevice() = default;
@@ -264,10 +271,26 @@ public:
         (void)out;
         return TRUE;
     }
+    // See PrepareOpen below. A device whose ports open at once has nothing to do ahead.
+    virtual PrepareOutcome PrepareOpen(LPCSTR fileName, const DCB* settings) {
+        (void)fileName;
+        (void)settings;
+        return PrepareOutcome::NothingToDo;
+    }
 };
 
 // The events of the received stream since the last call (see ReceiveEvent), appended to `out`.
 BOOL TakeReceiveEvents(HANDLE h, std::vector<ReceiveEvent>& out);
+
+// Does the slow part of opening `fileName` on the calling thread, which may be any thread: for a port on
+// another machine (see platform/net.h), resolving its host, the TCP connect and the telnet negotiation,
+// each within its limit. The next CreateFileA of the same name, on any thread, within a few seconds,
+// takes the outcome at once (the connection, or why there is none, for GetLastError and
+// LastFailureDetail), so a window that prepares on a worker never waits on a name server or a far host.
+// With `settings`, the record is sent and checked there too, and the first SetCommState of the opened
+// port with the same record gives that outcome without asking the server again.
+// A preparation not taken is closed by the next one of the same name, or when it grows stale.
+PrepareOutcome PrepareOpen(LPCSTR fileName, const DCB* settings = nullptr);
 
 // The implementation over termios. Each port keeps up to kInputQueueBound received bytes of its own.
 CommDevice& systemCommDevice();

@@ -26,15 +26,12 @@ using NetResolver = std::function<std::vector<std::string>(const std::string& ho
 void setNetResolver(NetResolver resolver);
 
 // How long a connect may take (resolving included), and how long the server has to answer a setting.
+// Both are spent off the GUI thread when the open is prepared (platform::PrepareOpen).
 struct NetTimeouts {
     int connectMs = 5000;
     int answerMs = 3000;
 };
 void setNetTimeouts(const NetTimeouts& timeouts);
 NetTimeouts netTimeouts();
-
-// Whether a TCP connect to the URL's server goes through within `ms`; for watching a lost server
-// without opening the port. Blocks the calling thread for up to `ms`.
-bool netServerAnswers(const std::string& url, int ms);
 
 } // namespace platform
