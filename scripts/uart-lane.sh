@@ -5,7 +5,8 @@
 # built here around the test program build/tests/uart/uart_tests, its libraries, Qt's offscreen plugin and
 # a font. In the guest, ttyS1 (COM1) is a 16550A that the tests put in loopback, and ttyS2 (COM2) is a
 # UART whose far end is comlab-peer on this machine, a sink that checks what arrives, and ttyS3 (COM3) a UART
-# whose far end is a telnet socket through which this script sends breaks. Prints the guest's
+# whose far end is a telnet socket through which this script sends breaks; ser2net (when this machine
+# has it) serves COM1 over RFC 2217 inside the guest as COM4. Prints the guest's
 # test output and the host's checks, and ends with the line "N passed, N failed".
 #
 # Usage: scripts/uart-lane.sh [BUILD_DIR]      (default: build; build it first, the normal build)
@@ -69,6 +70,30 @@ trap 'exit 1' INT TERM HUP
 # --- The initial file system -------------------------------------------------------------------------
 started=$(date +%s.%N)
 lane_image_base "$root" "$tests" uart_tests
+# ser2net, when this machine has it (scripts/test.sh installs it), serves the loopback UART over RFC 2217
+# inside the guest, for the network-port tests on a real UART.
+ser2net=$(command -v ser2net || echo /usr/sbin/ser2net)
+if [ -x "$ser2net" ]; then
+    mkdir -p "$root/usr/sbin"
+    cp "$ser2net" "$root/usr/sbin/ser2net"
+    # gensio loads each kind of connection from a module of its own: the TCP accepter, telnet and the
+    # serial device are all the guest needs.
+    modules=""
+    for m in /usr/libexec/*/gensio/*/libgensio_{net,telnet,serialdev}.so; do
+        [ -e "$m" ] || continue
+        mkdir -p "$root$(dirname "$m")"
+        cp -L "$m" "$root$m"
+        modules="$modules $m"
+    done
+    # shellcheck disable=SC2086
+    for lib in $(ldd "$ser2net" $modules | awk '$2 == "=>" && $3 ~ /^\// {print $3}' | sort -u); do
+        [ -e "$root$lib" ] && continue
+        mkdir -p "$root$(dirname "$lib")"
+        cp -L "$lib" "$root$lib"
+    done
+else
+    echo "uart-lane: no ser2net here: the guest's network-port tests skip" >&2
+fi
 
 cat >"$root/init" <<'EOF'
 #!/bin/busybox sh
@@ -79,7 +104,11 @@ mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t tmpfs tmp /tmp
 limit=$(sed -n 's/.*comlab\.timeout=\([0-9]*\).*/\1/p' /proc/cmdline)
-mkdir -p /tmp/ports /tmp/home
+mkdir -p /tmp/ports /tmp/home /var/lock /run/lock
+ifconfig lo 127.0.0.1 up
+# An address that is not a loopback one: without one, look-ups that ask for configured addresses only
+# (AI_ADDRCONFIG, as ser2net's do) find nothing, 127.0.0.1 included.
+ip addr add 192.0.2.1/32 dev lo
 chmod 0700 /tmp/home
 ln -s /dev/ttyS1 /tmp/ports/COM1
 ln -s /dev/ttyS2 /tmp/ports/COM2
