@@ -613,8 +613,10 @@ private:
 } // namespace
 
 CommDevice& systemCommDevice() {
-    static SystemDevice d;
-    return d;
+    // Never destroyed: a worker that prepares an open (PrepareOpen) may still be at it while the program
+    // ends, and must not meet a device already gone.
+    static SystemDevice* const d = new SystemDevice;
+    return *d;
 }
 
 std::unique_ptr<CommDevice> makeTermiosDevice(std::size_t inputQueueBound) {
