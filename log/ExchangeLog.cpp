@@ -106,6 +106,8 @@ ExchangeLog::~ExchangeLog() = default;
 void ExchangeLog::appended(qint64 before) {
     if (m_text.size() == before)
         return;
+    // The last line counted in rows may have grown, and lines may have come after it.
+    rowsChangedFrom(std::max<qint64>(0, qint64(m_rows.size()) - 2));
     // A cursor at the end stays at the end, as typing there continues the received text. Whoever
     // watches the cursor hears of it once the view catches up (sync).
     const qint64 oldCursor = m_cursor, oldAnchor = m_anchor;
@@ -214,6 +216,7 @@ void ExchangeLog::clearLog() {
     std::string().swap(m_shownBytes); // a large block's form may have grown it to megabytes
     m_text.clear();
     m_marks.clear();
+    rowsChangedFrom(0);
     const bool selected = hasSelection();
     m_cursor = m_anchor = 0;
     m_wantedColumn = -1;
@@ -262,6 +265,7 @@ void ExchangeLog::insertText(QStringView s) {
         QAccessibleTextInsertEvent event(this, toInt(at), listening ? accessibleText(at, at + n) : QString());
         tellAccessibility(event);
     }
+    rowsChangedFrom(m_text.lineOf(at));
     m_cursor = m_anchor = at + n;
     m_wantedColumn = -1;
     m_showCursor = true;
@@ -283,6 +287,7 @@ void ExchangeLog::removeText(qint64 from, qint64 to) {
     QAccessibleTextRemoveEvent event(this, toInt(from), listening() ? accessibleText(from, to) : QString());
     m_text.remove(from, to);
     m_marks.removed(from, to);
+    rowsChangedFrom(m_text.lineOf(from));
     tellAccessibility(event);
     m_cursor = m_anchor = from;
     m_wantedColumn = -1;
@@ -312,7 +317,7 @@ void ExchangeLog::sync() {
     followEnd();
     if (m_showCursor) {
         m_showCursor = false;
-        scrollTo(m_cursor);
+        scrollTo(cursorSpot());
     }
     flushAccessibleAppend();
     if (m_appendMovedCursor || m_appendMovedSelection) {
@@ -349,85 +354,6 @@ void ExchangeLog::announceCursor() {
     }
 }
 
-int ExchangeLog::visibleRows() const {
-    return std::max(1, (viewport()->height() - kTopMargin) / m_rowHeight);
-}
-
-int ExchangeLog::visibleColumns() const {
-    return std::max(1, int((viewport()->width() - textLeft()) / m_cellWidth));
-}
-
-void ExchangeLog::updateScrollBars() {
-    const bool scrolling = m_scrolling;
-    m_scrolling = true;
-    // A bar repaints on every change of its steps, even to the same values: set only what differs.
-    auto set = [](QScrollBar* bar, qint64 max, int page, int single) {
-        bar->setRange(0, toInt(max));
-        if (bar->pageStep() != page)
-            bar->setPageStep(page);
-        if (bar->singleStep() != single)
-            bar->setSingleStep(single);
-    };
-    const int rows = visibleRows();
-    set(verticalScrollBar(), m_text.lineCount() - rows, rows, 1);
-    // One column more than the longest line: the cursor after its last character.
-    const int cols = visibleColumns();
-    set(horizontalScrollBar(), m_text.maxLineLength() + widestMarks() + 1 - cols, cols, 3);
-    m_scrolling = scrolling;
-}
-
-// The column range that shows the end of the last line, given the bar's value.
-qint64 ExchangeLog::lineEndVisible() const {
-    const qint64 end = screenLineLength(m_text.lineCount() - 1);
-    const int h = horizontalScrollBar()->value();
-    return end >= h && end < h + visibleColumns();
-}
-
-void ExchangeLog::followEnd() {
-    if (!m_followRows)
-        return;
-    m_scrolling = true;
-    QScrollBar* vb = verticalScrollBar();
-    vb->setValue(vb->maximum());
-    if (m_followColumns && !lineEndVisible()) {
-        const qint64 end = screenLineLength(m_text.lineCount() - 1);
-        horizontalScrollBar()->setValue(toInt(end - visibleColumns() + 1));
-    }
-    m_scrolling = false;
-}
-
-void ExchangeLog::noteUserScroll() {
-    if (m_scrolling)
-        return;
-    QScrollBar* vb = verticalScrollBar();
-    QScrollBar* hb = horizontalScrollBar();
-    m_followRows = vb->value() >= vb->maximum();
-    m_followColumns = lineEndVisible() || hb->value() >= hb->maximum();
-}
-
-void ExchangeLog::ensureVisible(qint64 pos) {
-    shown();
-    scrollTo(pos);
-}
-
-void ExchangeLog::scrollTo(qint64 pos) {
-    pos = std::clamp<qint64>(pos, 0, m_text.size());
-    const qint64 line = m_text.lineOf(pos);
-    const qint64 col = screenColumn(pos);
-    QScrollBar* vb = verticalScrollBar();
-    QScrollBar* hb = horizontalScrollBar();
-    const int rows = visibleRows(), cols = visibleColumns();
-    if (line < vb->value())
-        vb->setValue(toInt(line));
-    else if (line >= vb->value() + rows)
-        vb->setValue(toInt(line - rows + 1));
-    if (col < hb->value())
-        hb->setValue(toInt(col - cols / 4));
-    else if (col >= hb->value() + cols)
-        hb->setValue(toInt(col - cols + 1 + cols / 4));
-    noteUserScroll();
-}
-
 // ---- geometry ----
 
 void ExchangeLog::updateFonts() {
@@ -455,6 +381,7 @@ void ExchangeLog::updateFonts() {
     m_cells.clear();
     m_markCells.clear();
     m_markWidths = {};
+    rowsChangedFrom(0); // marks take other widths
 }
 
 ExchangeLog::CharInfo& ExchangeLog::charInfo(char16_t u) const {
@@ -489,54 +416,14 @@ bool ExchangeLog::regularChar(char16_t u) const {
     return info.glyph != 0;
 }
 
-QRect ExchangeLog::characterRect(qint64 pos) const {
-    shown();
-    return cellRect(pos);
-}
-
-QRect ExchangeLog::cellRect(qint64 pos) const {
-    pos = std::clamp<qint64>(pos, 0, m_text.size());
-    const qint64 line = m_text.lineOf(pos);
-    const qint64 col = screenColumn(pos);
-    const qreal x = textLeft() + qreal(col - horizontalScrollBar()->value()) * m_cellWidth;
-    const qint64 y = kTopMargin + (line - verticalScrollBar()->value()) * m_rowHeight;
-    return QRect(int(std::clamp<qreal>(x, -1e9, 1e9)), int(std::clamp<qint64>(y, -1000000000, 1000000000)),
-                 int(std::ceil(m_cellWidth)), m_rowHeight);
-}
-
-qint64 ExchangeLog::positionAt(QPoint p) const {
-    shown();
-    const qint64 line = std::clamp<qint64>(verticalScrollBar()->value() +
-                                               qint64(std::floor(qreal(p.y() - kTopMargin) / m_rowHeight)),
-                                           0, m_text.lineCount() - 1);
-    qint64 col =
-        horizontalScrollBar()->value() + qint64(std::floor((p.x() - textLeft()) / m_cellWidth + 0.5));
-    const qint64 start = m_text.lineStart(line);
-    const qint64 len = m_text.lineLength(line);
-    // Columns taken by marks are not the line's: a point on a mark is the position in front of it.
-    if (!m_marks.isEmpty()) {
-        const auto [m0, m1] = m_marks.within(start, start + len);
-        for (std::size_t i = m0; i < m1; ++i) {
-            const qint64 at = m_marks[i].pos - start;
-            if (col <= at)
-                break;
-            col = std::max(at, col - markCells(m_marks[i]));
-        }
-    }
-    qint64 pos = start + std::clamp<qint64>(col, 0, len);
-    if (pos > start && m_text.at(pos).isLowSurrogate() && m_text.at(pos - 1).isHighSurrogate())
-        --pos;
-    return pos;
-}
-
 // ---- painting ----
 
 void ExchangeLog::paintCells(QPainter& p, qint64 line, int y, qint64 selFrom, qint64 selTo, qint64 segFrom,
-                             qint64 segTo, qint64 shift) {
+                             qint64 segTo, qint64 shift, qint64 h0) {
     const qint64 start = m_text.lineStart(line);
     const qint64 len = m_text.lineLength(line);
     // The columns of this segment's characters that show.
-    const qint64 h = horizontalScrollBar()->value() - shift;
+    const qint64 h = h0 - shift;
     const qint64 cols = visibleColumns() + 2;
     const QPalette& pal = palette();
     const qreal left = textLeft();
@@ -758,42 +645,73 @@ void ExchangeLog::paintEvent(QPaintEvent* e) {
     const int rows = viewport()->height() / m_rowHeight + 1;
     // What is laid down so far: painting does not wait for the rest.
     const qint64 selFrom = std::min(m_cursor, m_anchor), selTo = std::max(m_cursor, m_anchor);
-    for (int r = 0; r < rows && first + r < m_text.lineCount(); ++r)
-        paintRow(p, first + r, kTopMargin + r * m_rowHeight, selFrom, selTo);
+    if (m_wrap) {
+        // Row k of a line is the line scrolled k rows' width to the left, cut at the row's end.
+        const qint64 cols = wrapColumns();
+        eachRow(first, rows, [&](int r, qint64 line, qint64 k) {
+            const int y = kTopMargin + r * m_rowHeight;
+            p.save();
+            p.setClipRect(QRectF(textLeft(), y, qreal(cols) * m_cellWidth, m_rowHeight));
+            paintRow(p, line, y, selFrom, selTo, k * cols);
+            p.restore();
+        });
+    } else {
+        const qint64 h = horizontalScrollBar()->value();
+        for (int r = 0; r < rows && first + r < m_text.lineCount(); ++r)
+            paintRow(p, first + r, kTopMargin + r * m_rowHeight, selFrom, selTo, h);
+    }
     paintMatches(p, first, rows);
     if (m_timeGutter)
         paintGutter(p, first, rows);
     if (hasFocus() && m_caretOn) {
-        const QRect c = cellRect(m_cursor);
+        const QRect c = spotRect(cursorSpot());
         if (viewport()->rect().intersects(c))
             p.fillRect(QRect(c.x(), c.y(), 1, c.height()), palette().brush(QPalette::Text));
     }
 }
 
-void ExchangeLog::paintMatches(QPainter& p, qint64 firstLine, int rows) const {
+void ExchangeLog::paintMatches(QPainter& p, qint64 firstRow, int rows) const {
     if (!m_search || !m_search->hasQuery())
         return;
     // Translucent, so that the text shows through; the current match is the selection.
     const QColor mark(255, 190, 0, 110);
-    const qint64 h = horizontalScrollBar()->value();
-    const qint64 cols = visibleColumns() + 2;
     const qint64 selFrom = std::min(m_cursor, m_anchor), selTo = std::max(m_cursor, m_anchor);
-    for (int r = 0; r < rows && firstLine + r < m_text.lineCount(); ++r) {
-        const qint64 start = m_text.lineStart(firstLine + r);
-        const qint64 len = m_text.lineLength(firstLine + r);
-        const qint64 from = start + std::min(h, len), to = start + std::min(len, h + cols);
+    const qint64 wrapCols = m_wrap ? wrapColumns() : 0;
+    // The cells from one place to another, row by row where the span wraps.
+    auto fill = [&](Spot a, Spot b) {
+        for (qint64 row = std::max(a.row, firstRow); row <= std::min(b.row, firstRow + rows); ++row) {
+            const QRect ra = spotRect({row, row == a.row ? a.col : 0});
+            const QRect rb = spotRect({row, row == b.row ? b.col : wrapCols});
+            if (rb.left() > ra.left())
+                p.fillRect(QRect(ra.topLeft(), QPoint(rb.left() - 1, ra.bottom())), mark);
+        }
+    };
+    qint64 lastLine = -1;
+    eachRow(firstRow, rows, [&](int r, qint64 line, qint64 k) {
+        if (line == lastLine)
+            return; // a line's matches are found once for all its rows shown
+        lastLine = line;
+        // The screen columns that show, and the characters that may stand in them: marks in front of a
+        // character only push it right.
+        const qint64 c0 = m_wrap ? k * wrapCols : horizontalScrollBar()->value();
+        const qint64 c1 = c0 + (m_wrap ? (rows - r) * wrapCols : visibleColumns() + 2);
+        const qint64 start = m_text.lineStart(line);
+        const qint64 len = m_text.lineLength(line);
+        const qint64 marks = markCellsUpTo(start, start + len);
+        const qint64 from = start + std::clamp<qint64>(c0 - marks, 0, len);
+        const qint64 to = start + std::clamp<qint64>(c1, 0, len);
         for (const auto& [a, b] : m_search->matchesIn(m_text, from, to)) {
             if (a == selFrom && b == selTo)
                 continue;
-            const QRect ra = cellRect(a), rb = cellRect(b);
-            p.fillRect(QRect(ra.topLeft(), QPoint(rb.left() - 1, ra.bottom())), mark);
+            fill(spotOf(a), spotOf(b));
         }
-    }
+    });
 }
 
 // ---- cursor ----
 
 void ExchangeLog::cursorMoved(qint64 oldCursor, qint64 oldAnchor) {
+    m_rowEnd = false; // set again by the moves that go to a row's end
     restartBlink();
     viewport()->update();
     const bool hadSelection = oldCursor != oldAnchor;
@@ -891,13 +809,24 @@ qint64 ExchangeLog::wordStart(qint64 pos) const {
     return from + i;
 }
 
-qint64 ExchangeLog::verticalMove(qint64 pos, qint64 lines) {
+qint64 ExchangeLog::verticalMove(qint64 pos, qint64 rows, bool* rowEnd) {
+    *rowEnd = false;
+    if (m_wrap) {
+        // By screen rows, keeping the column on the row.
+        const Spot s = pos == m_cursor ? cursorSpot() : spotOf(pos);
+        if (m_wantedColumn < 0)
+            m_wantedColumn = s.col;
+        const qint64 target = std::clamp<qint64>(s.row + rows, 0, rowCount() - 1);
+        if (target == s.row)
+            return rows < 0 ? 0 : m_text.size();
+        return charBoundary(positionOnRow(target, m_wantedColumn, rowEnd));
+    }
     const qint64 line = m_text.lineOf(pos);
     if (m_wantedColumn < 0)
         m_wantedColumn = pos - m_text.lineStart(line);
-    const qint64 target = std::clamp<qint64>(line + lines, 0, m_text.lineCount() - 1);
+    const qint64 target = std::clamp<qint64>(line + rows, 0, m_text.lineCount() - 1);
     if (target == line)
-        return lines < 0 ? 0 : m_text.size();
+        return rows < 0 ? 0 : m_text.size();
     return charBoundary(m_text.lineStart(target) + std::min(m_wantedColumn, m_text.lineLength(target)));
 }
 
@@ -937,6 +866,8 @@ bool ExchangeLog::handleKey(QKeyEvent* e) {
         PrevWord,
         LineStart,
         LineEnd,
+        BlockStart,
+        BlockEnd,
         Down,
         Up,
         PageDown,
@@ -955,8 +886,8 @@ bool ExchangeLog::handleKey(QKeyEvent* e) {
         {QKeySequence::MoveToPreviousWord, QKeySequence::SelectPreviousWord, PrevWord},
         {QKeySequence::MoveToStartOfLine, QKeySequence::SelectStartOfLine, LineStart},
         {QKeySequence::MoveToEndOfLine, QKeySequence::SelectEndOfLine, LineEnd},
-        {QKeySequence::MoveToStartOfBlock, QKeySequence::SelectStartOfBlock, LineStart},
-        {QKeySequence::MoveToEndOfBlock, QKeySequence::SelectEndOfBlock, LineEnd},
+        {QKeySequence::MoveToStartOfBlock, QKeySequence::SelectStartOfBlock, BlockStart},
+        {QKeySequence::MoveToEndOfBlock, QKeySequence::SelectEndOfBlock, BlockEnd},
         {QKeySequence::MoveToNextLine, QKeySequence::SelectNextLine, Down},
         {QKeySequence::MoveToPreviousLine, QKeySequence::SelectPreviousLine, Up},
         {QKeySequence::MoveToNextPage, QKeySequence::SelectNextPage, PageDown},
@@ -974,6 +905,7 @@ bool ExchangeLog::handleKey(QKeyEvent* e) {
             m_wantedColumn = -1;
         const qint64 line = m_text.lineOf(m_cursor);
         qint64 to = m_cursor;
+        bool rowEnd = false; // wrapping: the cursor goes to the end of a row, not the next one's start
         switch (m.motion) {
         case NextChar:
             to = !select && hasSelection() ? selectionEnd() : nextCharPos(m_cursor);
@@ -988,22 +920,35 @@ bool ExchangeLog::handleKey(QKeyEvent* e) {
             to = wordStart(m_cursor);
             break;
         case LineStart:
+            // Wrapping, Home and End go to the ends of the row on screen, as in a text edit.
+            if (m_wrap) {
+                to = positionOnRow(cursorSpot().row, 0);
+                break;
+            }
+            [[fallthrough]];
+        case BlockStart:
             to = m_text.lineStart(line);
             break;
         case LineEnd:
+            if (m_wrap) {
+                to = positionOnRow(cursorSpot().row, wrapColumns(), &rowEnd);
+                break;
+            }
+            [[fallthrough]];
+        case BlockEnd:
             to = m_text.lineStart(line) + m_text.lineLength(line);
             break;
         case Down:
-            to = verticalMove(m_cursor, 1);
+            to = verticalMove(m_cursor, 1, &rowEnd);
             break;
         case Up:
-            to = verticalMove(m_cursor, -1);
+            to = verticalMove(m_cursor, -1, &rowEnd);
             break;
         case PageDown:
         case PageUp: {
             const int rows = visibleRows();
             const int step = m.motion == PageDown ? rows : -rows;
-            to = verticalMove(m_cursor, step);
+            to = verticalMove(m_cursor, step, &rowEnd);
             verticalScrollBar()->setValue(verticalScrollBar()->value() + step);
             break;
         }
@@ -1016,6 +961,7 @@ bool ExchangeLog::handleKey(QKeyEvent* e) {
         }
         const qint64 wanted = m_wantedColumn;
         moveCursor(to, select);
+        m_rowEnd = rowEnd;
         if (vertical)
             m_wantedColumn = wanted;
         return true;
@@ -1131,7 +1077,7 @@ QVariant ExchangeLog::inputMethodQuery(Qt::InputMethodQuery query) const {
     case Qt::ImEnabled:
         return true;
     case Qt::ImCursorRectangle:
-        return characterRect(m_cursor);
+        return spotRect(cursorSpot());
     case Qt::ImFont:
         return m_font;
     case Qt::ImCursorPosition:
@@ -1153,11 +1099,14 @@ QVariant ExchangeLog::inputMethodQuery(Qt::InputMethodQuery query) const {
 
 void ExchangeLog::mousePressEvent(QMouseEvent* e) {
     shown();
-    const qint64 pos = positionAt(e->position().toPoint());
+    const Spot at = spotAt(e->position().toPoint());
+    bool rowEnd = false;
+    const qint64 pos = positionOnRow(at.row, at.col, &rowEnd);
     if (e->button() == Qt::LeftButton) {
         m_wordAnchorFrom = m_wordAnchorTo = -1;
         m_wantedColumn = -1;
         moveCursor(pos, e->modifiers() & Qt::ShiftModifier);
+        m_rowEnd = rowEnd;
         m_dragging = true;
         e->accept();
         return;
@@ -1175,7 +1124,9 @@ void ExchangeLog::mousePressEvent(QMouseEvent* e) {
 }
 
 void ExchangeLog::dragTo(QPoint p) {
-    qint64 pos = positionAt(p);
+    const Spot at = spotAt(p);
+    bool rowEnd = false;
+    const qint64 pos = positionOnRow(at.row, at.col, &rowEnd);
     if (m_wordAnchorFrom >= 0) {
         // Selecting by words after a double click: the far end snaps to the word it is in.
         if (pos < m_wordAnchorFrom)
@@ -1188,6 +1139,7 @@ void ExchangeLog::dragTo(QPoint p) {
     }
     m_wantedColumn = -1;
     moveCursor(pos, true);
+    m_rowEnd = rowEnd;
 }
 
 void ExchangeLog::mouseMoveEvent(QMouseEvent* e) {
@@ -1247,7 +1199,7 @@ void ExchangeLog::timerEvent(QTimerEvent* e) {
     }
     if (e->timerId() == m_blink.timerId()) {
         m_caretOn = !m_caretOn;
-        viewport()->update(cellRect(m_cursor));
+        viewport()->update(spotRect(cursorSpot()));
         return;
     }
     if (e->timerId() == m_dragScroll.timerId()) {
@@ -1350,7 +1302,22 @@ void ExchangeLog::deleteSelection() {
 
 void ExchangeLog::resizeEvent(QResizeEvent* e) {
     QAbstractScrollArea::resizeEvent(e);
+    // Wrapping, another width moves lines to other rows: the place at the top stays at the top. The
+    // rows are still those of the old width here.
+    qint64 topLine = -1, topCol = 0;
+    const qint64 lines = m_text.lineCount();
+    if (m_wrap && !m_followRows && qint64(m_rows.size()) == lines + 1 && m_rowsValid == lines) {
+        const qint64 row = verticalScrollBar()->value();
+        topLine = qint64(std::upper_bound(m_rows.begin(), m_rows.end(), row) - m_rows.begin()) - 1;
+        topLine = std::clamp<qint64>(topLine, 0, lines - 1);
+        topCol = (row - m_rows[std::size_t(topLine)]) * m_rowsCols;
+    }
     updateScrollBars();
+    if (topLine >= 0) {
+        m_scrolling = true;
+        verticalScrollBar()->setValue(toInt(firstRowOf(topLine) + topCol / wrapColumns()));
+        m_scrolling = false;
+    }
     followEnd();
 }
 

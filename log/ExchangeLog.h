@@ -6,7 +6,13 @@
 // so every append to one endless line would cost more than the last. This view lays out nothing: it
 // draws every character in a cell of the same width (a fixed-pitch font; a character of another width
 // is drawn into its cell), so a position maps to a row and a column by arithmetic, and only the rows on
-// screen are painted, each cut to the columns that show. Lines are never wrapped or split.
+// screen are painted, each cut to the columns that show. Lines are not wrapped: a received line of
+// megabytes stays one row, scrolled sideways.
+//
+// A log may wrap instead, as a memo does (setLineWrap): a line takes as many screen rows as its cells
+// need at the viewport's width, each row showing the next run of its cells, and there is no sideways
+// scrolling. A line's first row is kept in a running count (ExchangeLogWrap.cpp), extended as lines
+// come at the end and counted again when the width, the font or an edit changes it.
 //
 // Whatever reads the text (text(), copy, save, assistive technology, the user's edits) sees everything
 // appended so far; the view itself (scroll bars, following the end, painting) catches up once per turn
@@ -42,8 +48,10 @@
 #include <array>
 #include <climits>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 class QAccessibleEvent;
@@ -53,6 +61,7 @@ class QMenu;
 
 class ExchangeLog : public QAbstractScrollArea {
     Q_OBJECT
+    Q_PROPERTY(bool lineWrap READ lineWrap WRITE setLineWrap)
 
 public:
     explicit ExchangeLog(QWidget* parent = nullptr);
@@ -96,6 +105,13 @@ public:
     // Reads and saves give the stamps only while it shows, each before its line as on screen.
     void setTimeGutter(bool on);
     bool timeGutter() const { return m_timeGutter; }
+    // Whether long lines wrap at the viewport's width, as a plain text edit's do, instead of scrolling
+    // sideways. Off by default.
+    void setLineWrap(bool on);
+    bool lineWrap() const { return m_wrap; }
+    // The screen row a position is on, as [start, end) positions: its logical line when lines do not
+    // wrap.
+    std::pair<qint64, qint64> screenRowRange(qint64 pos) const;
     // How a time stamp reads: HH:MM:SS.mmm, local time.
     static QString stampText(qint64 ms);
     // A memo's append: the text as a line of its own after what is there.
@@ -206,7 +222,6 @@ private:
     void scheduleSync();
     // characterRect and ensureVisible for what is laid down so far.
     QRect cellRect(qint64 pos) const;
-    void scrollTo(qint64 pos);
     void sync();
     void updateFonts();
     void updateScrollBars();
@@ -222,20 +237,22 @@ private:
     qint64 wordEnd(qint64 pos) const;
     qint64 nextCharPos(qint64 pos) const;
     qint64 prevCharPos(qint64 pos) const;
-    qint64 verticalMove(qint64 pos, qint64 lines);
+    qint64 verticalMove(qint64 pos, qint64 rows, bool* rowEnd);
     // The position itself, or the start of the surrogate pair it would split.
     qint64 charBoundary(qint64 pos) const;
     bool handleKey(QKeyEvent* e);
     void dragTo(QPoint p);
     // How a character is drawn: in the font's run at its cell (the common case), or alone.
     bool regularChar(char16_t u) const;
-    void paintRow(QPainter& p, qint64 line, int y, qint64 selFrom, qint64 selTo);
+    // A screen row: a line drawn from its screen column `h0` on (the sideways scroll, or where a
+    // wrapped row starts).
+    void paintRow(QPainter& p, qint64 line, int y, qint64 selFrom, qint64 selTo, qint64 h0);
     // The characters [segFrom, segTo) of a line, drawn `shift` cells to the right (the marks before).
     void paintCells(QPainter& p, qint64 line, int y, qint64 selFrom, qint64 selTo, qint64 segFrom,
-                    qint64 segTo, qint64 shift);
-    void paintMark(QPainter& p, const LogMarks::Mark& mark, qint64 column, qint64 cells, int y);
-    // The gutter of the rows shown, with the first time stamp of each line.
-    void paintGutter(QPainter& p, qint64 firstLine, int rows);
+                    qint64 segTo, qint64 shift, qint64 h0);
+    void paintMark(QPainter& p, const LogMarks::Mark& mark, qint64 column, qint64 cells, int y, qint64 h);
+    // The gutter of the rows shown, with the first time stamp of each line on its first row.
+    void paintGutter(QPainter& p, qint64 firstRow, int rows);
     // Where the text's first column starts, in pixels: after the margin and the gutter.
     qreal textLeft() const { return kMargin + gutterWidth(); }
     qreal gutterWidth() const;
@@ -257,7 +274,38 @@ private:
     // The most cells the marks of one line take, for the width of the longest line on screen.
     qint64 widestMarks() const;
     // Marks the search's matches in the rows shown, over the text.
-    void paintMatches(QPainter& p, qint64 firstLine, int rows) const;
+    void paintMatches(QPainter& p, qint64 firstRow, int rows) const;
+
+    // Screen rows (ExchangeLogWrap.cpp). Without wrapping a row is a line; with it, line `l` takes the
+    // rows [m_rows[l], m_rows[l + 1]), and its row k shows its screen columns from k * wrapColumns() on.
+    // A place on screen: the row, and the column in it counted from the row's left edge (after the
+    // sideways scroll).
+    struct Spot {
+        qint64 row = 0;
+        qint64 col = 0;
+    };
+    qint64 wrapColumns() const;
+    // Brings m_rows up to date with the text, the marks and the width.
+    void updateRows() const;
+    qint64 rowCount() const;
+    qint64 firstRowOf(qint64 line) const;
+    // The line a row shows and which of its rows it is.
+    std::pair<qint64, qint64> rowLine(qint64 row) const;
+    // Calls f(r, line, k) for the rows [firstRow, firstRow + count) that exist, r counted from 0.
+    void eachRow(qint64 firstRow, int count, const std::function<void(int, qint64, qint64)>& f) const;
+    // Where a position shows; the cursor's spot is at the end of the row before when it was put at a
+    // row's end (End, a click right of a row), which is the same position as the next row's start.
+    Spot spotOf(qint64 pos) const;
+    Spot cursorSpot() const;
+    QRect spotRect(Spot s) const;
+    // The position shown at a column of a row; with `rowEnd`, whether that is the row's end shown as
+    // the next row's start.
+    qint64 positionOnRow(qint64 row, qint64 col, bool* rowEnd = nullptr) const;
+    // The row and column under a point of the viewport, the column rounded to the nearer cell edge.
+    Spot spotAt(QPoint p) const;
+    void scrollTo(Spot s);
+    // Lines from this one on need their rows counted again.
+    void rowsChangedFrom(qint64 line) { m_rowsValid = std::min(m_rowsValid, line); }
     // A character (or a surrogate pair) that is not drawn in a run, in its cells at r.
     void drawAloneAt(QPainter& p, const QString& s, const QRectF& r, bool selected) const;
     void paintCode(QPainter& p, const QRectF& r, int code, bool selected) const;
@@ -339,6 +387,13 @@ private:
     QPoint m_dragPoint;
     bool m_dragging = false;
     qint64 m_wordAnchorFrom = -1, m_wordAnchorTo = -1; // a double click selects by words while dragging
+
+    bool m_wrap = false;
+    mutable std::vector<qint64> m_rows; // wrapping: the first row of each line, and the row count
+    mutable qint64 m_rowsValid = 0;     // lines whose rows are counted
+    mutable qint64 m_rowsCols = -1;     // the width they were counted at
+    mutable quint64 m_rowsMarks = ~quint64(0);
+    bool m_rowEnd = false; // the cursor shows at the end of the row before (see cursorSpot)
 
     QPointer<LogSearch> m_search;
     QList<QPointer<QAction>> m_extraActions; // the owner's; they may go before the log does

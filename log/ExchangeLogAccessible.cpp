@@ -4,7 +4,6 @@
 #include "ExchangeLog.h"
 
 #include <QAccessibleWidget>
-#include <QScrollBar>
 
 #include <algorithm>
 
@@ -173,11 +172,15 @@ private:
         case QAccessible::ParagraphBoundary:
         case QAccessible::LineBoundary:
         default: {
-            // A logical line with its line break: the log never wraps, so a line on screen is one too.
+            // A line as the screen shows it: a logical line with its line break, or, where lines wrap, a
+            // row of one (its last row with the break).
             const qint64 line = t.lineOf(offset);
-            const qint64 a = t.lineStart(line);
-            const qint64 b = std::min(size, a + t.lineLength(line) + 1);
-            return window(t, offset, a, b);
+            const qint64 end = t.lineStart(line) + t.lineLength(line);
+            if (type == QAccessible::LineBoundary) {
+                const auto [a, b] = log()->screenRowRange(offset);
+                return window(t, offset, a, b == end ? std::min(size, b + 1) : b);
+            }
+            return window(t, offset, t.lineStart(line), std::min(size, end + 1));
         }
         }
     }

@@ -6,7 +6,6 @@
 #include <QDateTime>
 #include <QIODevice>
 #include <QPainter>
-#include <QScrollBar>
 
 #include <cmath>
 
@@ -87,16 +86,17 @@ void ExchangeLog::stampLineStarts(qint64 from, qint64 ms) {
     }
 }
 
-void ExchangeLog::paintGutter(QPainter& p, qint64 firstLine, int rows) {
+void ExchangeLog::paintGutter(QPainter& p, qint64 firstRow, int rows) {
     const qreal width = textLeft() - 1;
     p.fillRect(QRectF(0, 0, width, viewport()->height()), palette().brush(QPalette::Base));
     p.save();
     p.setPen(palette().color(QPalette::PlaceholderText));
-    for (int r = 0; r < rows && firstLine + r < m_text.lineCount(); ++r) {
-        if (const LogMarks::Mark* m = lineStamp(firstLine + r))
+    eachRow(firstRow, rows, [&](int r, qint64 line, qint64 k) {
+        const LogMarks::Mark* m = k == 0 ? lineStamp(line) : nullptr;
+        if (m)
             p.drawText(QRectF(kMargin, kTopMargin + r * m_rowHeight, width - kMargin, m_rowHeight),
                        Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, stampText(m->time));
-    }
+    });
     p.restore();
 }
 
@@ -173,10 +173,10 @@ qint64 ExchangeLog::widestMarks() const {
     return w.widest;
 }
 
-void ExchangeLog::paintRow(QPainter& p, qint64 line, int y, qint64 selFrom, qint64 selTo) {
+void ExchangeLog::paintRow(QPainter& p, qint64 line, int y, qint64 selFrom, qint64 selTo, qint64 h0) {
     const qint64 len = m_text.lineLength(line);
     if (m_marks.isEmpty()) {
-        paintCells(p, line, y, selFrom, selTo, 0, len, 0);
+        paintCells(p, line, y, selFrom, selTo, 0, len, 0, h0);
         return;
     }
     const qint64 start = m_text.lineStart(line);
@@ -188,17 +188,17 @@ void ExchangeLog::paintRow(QPainter& p, qint64 line, int y, qint64 selFrom, qint
         if (m.style == LogMarks::Style::Time)
             continue;
         const qint64 col = m.pos - start;
-        paintCells(p, line, y, selFrom, selTo, from, col, shift);
+        paintCells(p, line, y, selFrom, selTo, from, col, shift, h0);
         const qint64 cells = markCells(m);
-        paintMark(p, m, col + shift, cells, y);
+        paintMark(p, m, col + shift, cells, y, h0);
         shift += cells;
         from = col;
     }
-    paintCells(p, line, y, selFrom, selTo, from, len, shift);
+    paintCells(p, line, y, selFrom, selTo, from, len, shift, h0);
 }
 
-void ExchangeLog::paintMark(QPainter& p, const LogMarks::Mark& mark, qint64 column, qint64 cells, int y) {
-    const qint64 h = horizontalScrollBar()->value();
+void ExchangeLog::paintMark(QPainter& p, const LogMarks::Mark& mark, qint64 column, qint64 cells, int y,
+                            qint64 h) {
     if (column + cells < h || column > h + visibleColumns() + 1)
         return;
     const QRectF cell(textLeft() + qreal(column - h) * m_cellWidth, y, qreal(cells) * m_cellWidth,
