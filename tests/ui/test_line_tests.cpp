@@ -10,6 +10,7 @@
 
 #include <QApplication>
 #include <QPointer>
+#include <QScrollBar>
 #include <QTest>
 #include <QTimer>
 
@@ -616,6 +617,24 @@ TEST_F(LineTests, ApplicationQuitEndsARunningSequence) {
     EXPECT_FALSE(rescued);
     EXPECT_TRUE(form->Closing());
     EXPECT_FALSE(dev.isOpen());
+}
+
+// ---- the memos ----
+
+TEST_F(LineTests, MemosWrapALongLineAtTheirWidth) {
+    form->ui->tnMain->setCurrentWidget(form->ui->TabSheet2);
+    QApplication::processEvents();
+    const QString line(300, QLatin1Char('7'));
+    for (ExchangeLog* memo : {form->ui->mmOut, form->ui->mmIn, form->ui->mmZag}) {
+        SCOPED_TRACE(memo->objectName().toStdString());
+        memo->setFocus();
+        QTest::keyClicks(memo, line);
+        QApplication::processEvents();
+        const QRect first = memo->characterRect(0), last = memo->characterRect(line.size() - 1);
+        EXPECT_EQ(memo->horizontalScrollBar()->maximum(), 0);
+        EXPECT_GT(last.top(), first.top());
+        EXPECT_TRUE(memo->viewport()->rect().contains(last)) << "the end of what was typed shows";
+    }
 }
 
 // ---- clear buttons and key filters ----
