@@ -24,8 +24,8 @@ struct Waiting {
 
 } // namespace
 
-RemoteConnect::RemoteConnect(QWidget* connectButton, QLabel* status, QObject* parent)
-    : QObject(parent), m_button(connectButton), m_status(status) {}
+RemoteConnect::RemoteConnect(QWidget* settingsPanel, QLabel* status, QObject* parent)
+    : QObject(parent), m_panel(settingsPanel), m_status(status) {}
 
 bool RemoteConnect::prepare(const std::string& portName, const DCB& settings) {
     if (m_busy)
@@ -51,9 +51,8 @@ bool RemoteConnect::prepare(const std::string& portName, const DCB& settings) {
 
     QPointer<RemoteConnect> self(this);
     m_busy = true;
-    const bool buttonWasOn = m_button && m_button->isEnabled();
-    if (m_button)
-        m_button->setEnabled(false);
+    if (m_panel)
+        m_panel->setEnabled(false);
     if (m_status)
         m_status->setText(tr("Соединение с %1…").arg(QString::fromStdString(*url)));
     {
@@ -63,14 +62,16 @@ bool RemoteConnect::prepare(const std::string& portName, const DCB& settings) {
             loop.exec();
         }
     }
+    bool done = false;
     {
         std::lock_guard lock(waiting->m);
         waiting->loop = nullptr;
+        done = waiting->done;
     }
     if (!self)
         return false;
     m_busy = false;
-    if (m_button && buttonWasOn)
-        m_button->setEnabled(true);
-    return true;
+    if (m_panel)
+        m_panel->setEnabled(true);
+    return done;
 }

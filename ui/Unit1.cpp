@@ -108,7 +108,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Form1
 
 void TForm1::setupKeeper() {
     Keeper = new PortKeeper(CPDrv, this);
-    Remote = new RemoteConnect(ui->btCOMon, ui->lbCOM, this);
+    Remote = new RemoteConnect(ui->GroupBox1, ui->lbCOM, this);
     connect(Keeper, &PortKeeper::reconnected, this, [this](const QString& device) { PortReturned(device); });
     connect(Keeper, &PortKeeper::lostNote, this,
             [this](const QString& text) { ui->lbCOM->setToolTip(text); });

@@ -104,7 +104,8 @@ public:
     // back (unless acReconnect is unticked). "Разъединить" ends the lost state.
     PortKeeper* Keeper = nullptr;
     QAction* acReconnect = nullptr; // "Переподключаться, когда устройство вернётся", on the port's label
-    // A port on another machine is connected off the GUI thread before the open.
+    // A port on another machine is connected off the GUI thread before the open, the settings panel
+    // off meanwhile.
     RemoteConnect* Remote = nullptr;
     void PortLost(int error);
     void PortReturned(const QString& device);
