@@ -74,35 +74,19 @@ lane_image_base "$root" "$tests" uart_tests
 # inside the guest, for the network-port tests on a real UART.
 ser2net=$(command -v ser2net || echo /usr/sbin/ser2net)
 if [ -x "$ser2net" ]; then
-    mkdir -p "$root/usr/sbin"
-    cp "$ser2net" "$root/usr/sbin/ser2net"
+    lane_copy_at_path "$root" "$ser2net"
     # gensio loads each kind of connection from a module of its own: the TCP accepter, telnet and the
     # serial device are all the guest needs.
-    modules=""
-    for m in /usr/libexec/*/gensio/*/libgensio_{net,telnet,serialdev}.so; do
-        [ -e "$m" ] || continue
-        mkdir -p "$root$(dirname "$m")"
-        cp -L "$m" "$root$m"
-        modules="$modules $m"
-    done
+    modules=$(ls /usr/libexec/*/gensio/*/libgensio_{net,telnet,serialdev}.so 2>/dev/null || true)
     # shellcheck disable=SC2086
-    for lib in $(ldd "$ser2net" $modules | awk '$2 == "=>" && $3 ~ /^\// {print $3}' | sort -u); do
-        [ -e "$root$lib" ] && continue
-        mkdir -p "$root$(dirname "$lib")"
-        cp -L "$lib" "$root$lib"
-    done
+    lane_copy_at_path "$root" $modules
+    # shellcheck disable=SC2086
+    lane_copy_libraries "$root" "$ser2net" $modules
 else
     echo "uart-lane: no ser2net here: the guest's network-port tests skip" >&2
 fi
 
-cat >"$root/init" <<'EOF'
-#!/bin/busybox sh
-/bin/busybox --install -s /bin
-export PATH=/bin
-mount -t devtmpfs dev /dev
-mount -t proc proc /proc
-mount -t sysfs sys /sys
-mount -t tmpfs tmp /tmp
+{ lane_init_head; cat; } >"$root/init" <<'EOF'
 limit=$(sed -n 's/.*comlab\.timeout=\([0-9]*\).*/\1/p' /proc/cmdline)
 mkdir -p /tmp/ports /tmp/home /var/lock /run/lock
 ifconfig lo 127.0.0.1 up

@@ -108,14 +108,7 @@ kver=$(cat "$kdir/complete")
 # --- The initial file system -------------------------------------------------------------------------
 lane_image_base "$root" "$tests" usb_tests
 cp -r "$kdir/lib" "$root/"
-cat >"$root/init" <<'EOF'
-#!/bin/busybox sh
-/bin/busybox --install -s /bin
-export PATH=/bin
-mount -t devtmpfs dev /dev
-mount -t proc proc /proc
-mount -t sysfs sys /sys
-mount -t tmpfs tmp /tmp
+{ lane_init_head; cat; } >"$root/init" <<'EOF'
 # The kernel asks /sbin/modprobe for the gadget's functions.
 mkdir -p /sbin
 ln -s /bin/modprobe /sbin/modprobe
