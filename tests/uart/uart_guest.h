@@ -9,7 +9,10 @@
 #include "Unit1.h"
 #include "ui_Unit1.h"
 
+#include <QLabel>
 #include <QString>
+#include <QStringList>
+#include <QTextEdit>
 
 #include <gtest/gtest.h>
 
@@ -104,16 +107,14 @@ struct PanelSettings {
     QString custom{};
 };
 
-// A window on the offscreen platform with its boxes recorded, for tests on the guest's UARTs.
-class UartWindowTest : public ::testing::Test {
+// A window on the offscreen platform with its boxes recorded, for tests in a lane's guest. Each lane's
+// fixture checks that it runs in its guest, then opens the window.
+class GuestWindowTest : public ::testing::Test {
 protected:
     msgbox::MessageBoxRecorder boxes;
     std::unique_ptr<TForm1> form;
 
-    void SetUp() override {
-        if (loopDevice().empty() || hostDevice().empty())
-            GTEST_SKIP() << "runs only in the UART lane's guest (scripts/uart-lane.sh)";
-        loopbackOn();
+    void openWindow() {
         form = std::make_unique<TForm1>();
         form->show();
     }
@@ -135,6 +136,30 @@ protected:
         return form->CPDrv->IsOpen();
     }
     void disconnect() { form->btCOMoffClick(ui().btCOMoff); }
+    // The state report's lines after a fresh click.
+    QStringList stateReport() {
+        form->btTekClrClick(ui().btTekClr);
+        form->btTekClick(ui().btTek);
+        return ui().mmTek->toPlainText().split('\n');
+    }
+    // The connect box: the port could not be opened with these settings, and the label says so.
+    void expectConnectBox() {
+        ASSERT_EQ(boxes.boxes().size(), 1u);
+        EXPECT_EQ(boxes.boxes()[0].caption, QString::fromUtf8("Ошибка установки связи"));
+        EXPECT_EQ(boxes.boxes()[0].icon, msgbox::IconError);
+        EXPECT_EQ(ui().lbCOM->text(), QString::fromUtf8("Нет соединения"));
+    }
+};
+
+// The window, on the guest's UARTs.
+class UartWindowTest : public GuestWindowTest {
+protected:
+    void SetUp() override {
+        if (loopDevice().empty() || hostDevice().empty())
+            GTEST_SKIP() << "runs only in the UART lane's guest (scripts/uart-lane.sh)";
+        loopbackOn();
+        openWindow();
+    }
 };
 
 } // namespace comlab::uart

@@ -4,8 +4,6 @@
 // 8 without a word, and only comlab's read-back can refuse that.
 #include "usb_guest.h"
 
-#include <QTextEdit>
-
 namespace {
 
 using namespace comlab::usb;
@@ -14,19 +12,7 @@ QString u(const char* s) {
     return QString::fromUtf8(s);
 }
 
-class UsbSettings : public UsbWindowTest {
-protected:
-    QString reportedFormat() {
-        form->btTekClrClick(ui().btTekClr);
-        form->btTekClick(ui().btTek);
-        return ui().mmTek->toPlainText().split('\n').value(1);
-    }
-    void expectConnectBox() {
-        ASSERT_EQ(boxes.boxes().size(), 1u);
-        EXPECT_EQ(boxes.boxes()[0].caption, u("Ошибка установки связи"));
-        EXPECT_EQ(ui().lbCOM->text(), u("Нет соединения"));
-    }
-};
+using UsbSettings = UsbWindowTest;
 
 TEST_F(UsbSettings, EveryFormatIsTakenAndReadBackOrRefusedWithTheConnectBox) {
     static constexpr tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
@@ -60,7 +46,7 @@ TEST_F(UsbSettings, EveryFormatIsTakenAndReadBackOrRefusedWithTheConnectBox) {
                     EXPECT_EQ(t.c_cflag & CSIZE, sizes[bits]);
                     EXPECT_EQ(t.c_cflag & (PARENB | PARODD | CMSPAR), parities[parity]);
                     EXPECT_EQ((t.c_cflag & CSTOPB) != 0, stop != 0);
-                    EXPECT_EQ(reportedFormat(),
+                    EXPECT_EQ(stateReport().value(1),
                               QString::fromStdString("9600," + std::to_string(bits + 5) + "," +
                                                      parityText[parity] + "," + stopText[stop]));
                     disconnect();
@@ -92,7 +78,7 @@ TEST_F(UsbSettings, EveryRateOfTheListAndCustomRatesAreTakenAndReadBack) {
             ASSERT_TRUE(connectWith({.com = d.com, .rate = c.item >= 0 ? c.item : 6, .custom = u(c.text)}));
             EXPECT_TRUE(boxes.boxes().empty());
             EXPECT_EQ(view.rate(), c.rate);
-            EXPECT_EQ(reportedFormat(), QString::number(c.rate) + ",8,N,1");
+            EXPECT_EQ(stateReport().value(1), QString::number(c.rate) + ",8,N,1");
             disconnect();
         }
     }

@@ -145,36 +145,14 @@ private:
     std::thread m_thread;
 };
 
-// A window on the offscreen platform with its boxes recorded, for tests on the guest's USB devices.
-class UsbWindowTest : public ::testing::Test {
+// The window, on the guest's USB devices.
+class UsbWindowTest : public comlab::uart::GuestWindowTest {
 protected:
-    msgbox::MessageBoxRecorder boxes;
-    std::unique_ptr<TForm1> form;
-
     void SetUp() override {
         if (!inGuest())
             GTEST_SKIP() << "runs only in the USB lane's guest (scripts/usb-lane.sh)";
-        form = std::make_unique<TForm1>();
-        form->show();
+        openWindow();
     }
-    void TearDown() override { form.reset(); }
-
-    Ui::Form1& ui() { return *form->ui; }
-
-    // Fills the panel and presses "Соединить"; true when the port is open afterwards.
-    bool connectWith(const PanelSettings& s) {
-        ui().cbCOM->setCurrentIndex(s.com);
-        ui().CheckBOD->setChecked(!s.custom.isEmpty());
-        ui().edBOD->setText(s.custom);
-        ui().cbBOD->setCurrentIndex(s.rate);
-        ui().cbFORM->setCurrentIndex(s.bits);
-        ui().cbCHECK->setCurrentIndex(s.parity);
-        ui().cbSTOP->setCurrentIndex(s.stop);
-        ui().cbCONTROL->setCurrentIndex(s.control);
-        form->btCOMonClick(ui().btCOMon);
-        return form->CPDrv->IsOpen();
-    }
-    void disconnect() { form->btCOMoffClick(ui().btCOMoff); }
 };
 
 // QEMU's control socket (QMP) on a guest UART: commands go out as lines of JSON, and the answer is the
