@@ -5,9 +5,11 @@
 
 #include "MessageBox.h"
 #include "Unit1.h"
+#include "event_wait.h"
 #include "ui_Unit1.h"
 
 #include <QByteArray>
+#include <QLabel>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -32,6 +34,22 @@ protected:
     void TearDown() override {
         form.reset();
         qputenv("COMLAB_PORTS_DIR", savedPortsDir);
+    }
+
+    // Lets the window run until the exchange log ends with `tail` (a few seconds at most).
+    void waitForLogEnding(const QString& tail) {
+        comlab::test::runUntil([&] { return form->ui->mmCOMin->text().endsWith(tail); }, 5000);
+    }
+    // Lets the window run until the port is lost, then checks what the user sees: the port closed, what
+    // came before still in the log, the label saying the connection is lost, and no box.
+    void expectLostWithLogEnding(const QString& tail) {
+        comlab::test::runUntil([&] { return !form->CPDrv->IsOpen(); }, 5000);
+        EXPECT_FALSE(form->CPDrv->IsOpen());
+        const QString log = form->ui->mmCOMin->text();
+        EXPECT_TRUE(log.endsWith(tail)) << log.toStdString();
+        EXPECT_TRUE(form->ui->lbCOM->text().startsWith(QStringLiteral("Связь потеряна: ")))
+            << form->ui->lbCOM->text().toStdString();
+        EXPECT_TRUE(boxes.boxes().empty());
     }
 
     // Points COM1 at `target`, replacing an earlier mapping.

@@ -71,16 +71,9 @@ TEST_F(NetPort, AServerThatGoesAwayIsLostThenReconnectedWhenItIsBack) {
     EXPECT_EQ(comlab::test::readFor(pty.master(), 2, 5000), "AT");
 
     comlab::test::writeAll(pty.master(), "OK\r\n");
-    for (int i = 0; i < 150 && !ui.mmCOMin->text().endsWith(QStringLiteral("OK\n")); ++i)
-        pump(20);
+    waitForLogEnding(QStringLiteral("OK\n"));
     server.stop();
-    for (int i = 0; i < 250 && form->CPDrv->IsOpen(); ++i)
-        pump(20);
-    EXPECT_FALSE(form->CPDrv->IsOpen());
-    EXPECT_TRUE(ui.mmCOMin->text().endsWith(QStringLiteral("OK\n"))) << ui.mmCOMin->text().toStdString();
-    EXPECT_TRUE(ui.lbCOM->text().startsWith(QStringLiteral("Связь потеряна: ")))
-        << ui.lbCOM->text().toStdString();
-    EXPECT_TRUE(boxes.boxes().empty());
+    expectLostWithLogEnding(QStringLiteral("OK\n"));
 
     ASSERT_TRUE(server.start());
     for (int i = 0; i < 400 && !form->CPDrv->IsOpen(); ++i)
@@ -92,8 +85,7 @@ TEST_F(NetPort, AServerThatGoesAwayIsLostThenReconnectedWhenItIsBack) {
     form->SendCode('Z');
     EXPECT_EQ(comlab::test::readFor(pty.master(), 1, 5000), "Z");
     comlab::test::writeAll(pty.master(), "hello");
-    for (int i = 0; i < 150 && !ui.mmCOMin->text().endsWith(QStringLiteral("hello")); ++i)
-        pump(20);
+    waitForLogEnding(QStringLiteral("hello"));
     EXPECT_TRUE(ui.mmCOMin->text().endsWith(QStringLiteral("OK\nhello"))) << ui.mmCOMin->text().toStdString();
 }
 

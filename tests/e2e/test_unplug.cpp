@@ -85,16 +85,9 @@ TEST_F(Unplug, APulledAdapterIsLostThenReconnectedWhenItIsBack) {
 
     // Its last words, then the pull.
     ASSERT_EQ(::write(adapter->master(), "OK\r\n", 4), 4);
-    for (int i = 0; i < 100 && !ui.mmCOMin->text().endsWith(QStringLiteral("OK\n")); ++i)
-        pump(20);
+    waitForLogEnding(QStringLiteral("OK\n"));
     adapter->hangUp();
-    for (int i = 0; i < 100 && form->CPDrv->IsOpen(); ++i)
-        pump(20);
-    EXPECT_FALSE(form->CPDrv->IsOpen());
-    EXPECT_TRUE(ui.mmCOMin->text().endsWith(QStringLiteral("OK\n"))) << ui.mmCOMin->text().toStdString();
-    EXPECT_TRUE(ui.lbCOM->text().startsWith(QStringLiteral("Связь потеряна: ")))
-        << ui.lbCOM->text().toStdString();
-    EXPECT_TRUE(boxes.boxes().empty());
+    expectLostWithLogEnding(QStringLiteral("OK\n"));
     // Still "connected" as far as the settings go: only Disconnect leaves the lost state.
     for (QWidget* w : settings())
         EXPECT_FALSE(w->isEnabled()) << w->objectName().toStdString();
@@ -114,8 +107,7 @@ TEST_F(Unplug, APulledAdapterIsLostThenReconnectedWhenItIsBack) {
     EXPECT_EQ(form->CPDrv->DataBits(), db8BITS);
     EXPECT_EQ(form->WorkMode, mdExchange);
     ASSERT_EQ(::write(adapter->master(), "hello", 5), 5);
-    for (int i = 0; i < 100 && !ui.mmCOMin->text().endsWith(QStringLiteral("hello")); ++i)
-        pump(20);
+    waitForLogEnding(QStringLiteral("hello"));
     EXPECT_TRUE(ui.mmCOMin->text().endsWith(QStringLiteral("OK\nhello"))) << ui.mmCOMin->text().toStdString();
     form->SendCode('Z');
     EXPECT_TRUE(boxes.boxes().empty());
