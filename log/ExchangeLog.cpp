@@ -580,14 +580,19 @@ void ExchangeLog::paintCode(QPainter& p, const QRectF& r, int code, bool selecte
     p.restore();
 }
 
+QImage ExchangeLog::newCellImage() const {
+    QImage img(int(std::round(m_cellWidth * m_cellRatio)), int(std::round(m_rowHeight * m_cellRatio)),
+               QImage::Format_RGB32);
+    img.setDevicePixelRatio(m_cellRatio);
+    return img;
+}
+
 const QImage& ExchangeLog::codeCell(int code, bool selected) const {
     const quint32 key = 0x20000u | quint32(code) | (selected ? 0x10000u : 0u);
     const auto it = m_cells.constFind(key);
     if (it != m_cells.constEnd())
         return *it;
-    QImage img(int(std::round(m_cellWidth * m_cellRatio)), int(std::round(m_rowHeight * m_cellRatio)),
-               QImage::Format_RGB32);
-    img.setDevicePixelRatio(m_cellRatio);
+    QImage img = newCellImage();
     QPainter tp(&img);
     paintCode(tp, QRectF(0, 0, m_cellWidth, m_rowHeight), code, selected);
     tp.end();
@@ -617,9 +622,7 @@ const QImage& ExchangeLog::cell(char16_t u, bool selected) const {
     const auto it = m_cells.constFind(key);
     if (it != m_cells.constEnd())
         return *it;
-    QImage img(int(std::round(m_cellWidth * m_cellRatio)), int(std::round(m_rowHeight * m_cellRatio)),
-               QImage::Format_RGB32);
-    img.setDevicePixelRatio(m_cellRatio);
+    QImage img = newCellImage();
     img.fill(QColor::fromRgb(m_cellColours[selected ? 2 : 0]));
     if (glyphOf(u) != 0) {
         QPainter tp(&img);

@@ -363,6 +363,8 @@ private:
     // Cells of regular characters, drawn once for each character and colour and copied from then on:
     // copying a cell costs a fraction of drawing its glyph. Used where cells are whole device pixels.
     const QImage& cell(char16_t u, bool selected) const;
+    // An empty cell's image at the cache's pixel ratio.
+    QImage newCellImage() const;
     bool cellsUsable() const;
     mutable QHash<quint32, QImage> m_cells;
     mutable QRgb m_cellColours[4] = {};
