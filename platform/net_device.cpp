@@ -214,6 +214,20 @@ constexpr std::size_t kLineControlSlot = 255; // where answers to DTR/RTS/BREAK 
 constexpr DWORD kSetBreak = 8;
 constexpr DWORD kClrBreak = 9;
 
+// Why a call failed, kept to be said again on another thread (GetLastError and its detail are per thread).
+struct Failure {
+    DWORD code = ERROR_SUCCESS;
+    FailureDetail detail;
+
+    // This thread's last failure.
+    static Failure last() { return {GetLastError(), LastFailureDetail()}; }
+    // Makes it this thread's last failure.
+    void raise() const {
+        SetLastFailure(code, detail);
+        errno = detail.systemError;
+    }
+};
+
 // One connection. The reader thread (through filter()) keeps the protocol state; the calling thread
 // sends and waits for answers.
 struct NetPort final : detail::InputFilter {
@@ -247,8 +261,7 @@ struct NetPort final : detail::InputFilter {
     struct PreparedSettings {
         DCB dcb;
         bool ok = false;
-        DWORD code = ERROR_SUCCESS;
-        FailureDetail detail;
+        Failure failure;
     };
     std::optional<PreparedSettings> preparedSettings;
 
@@ -422,8 +435,7 @@ public:
         if (!o.port && !o.failed)
             o = open(url, *addr);
         if (!o.port) {
-            SetLastFailure(o.code, o.detail);
-            errno = o.detail.systemError;
+            o.failure.raise();
             return INVALID_HANDLE_VALUE;
         }
         const HANDLE h = o.port.get();
@@ -474,8 +486,7 @@ public:
         if (auto p = std::exchange(port->preparedSettings, std::nullopt); p && sameRecord(p->dcb, dcb)) {
             if (p->ok)
                 return TRUE;
-            SetLastFailure(p->code, p->detail);
-            errno = p->detail.systemError;
+            p->failure.raise();
             return FALSE;
         }
         return apply(port.get(), dcb);
@@ -773,8 +784,7 @@ private:
         std::shared_ptr<NetPort> port;
         bool failed = false;
         bool reached = false; // a TCP connection was made
-        DWORD code = ERROR_SUCCESS;
-        FailureDetail detail;
+        Failure failure;
         Clock::time_point at; // when it was prepared
     };
 
@@ -784,8 +794,7 @@ private:
         const auto failed = [&o] {
             o.port.reset();
             o.failed = true;
-            o.code = GetLastError();
-            o.detail = LastFailureDetail();
+            o.failure = Failure::last();
             return std::move(o);
         };
         const NetTimeouts limits = netTimeouts();
@@ -808,10 +817,8 @@ private:
             NetPort::PreparedSettings p;
             p.dcb = *settings;
             p.ok = apply(o.port.get(), *settings);
-            if (!p.ok) {
-                p.code = GetLastError();
-                p.detail = LastFailureDetail();
-            }
+            if (!p.ok)
+                p.failure = Failure::last();
             o.port->preparedSettings = std::move(p);
         }
         return o;
